@@ -1,0 +1,20 @@
+// Host-side settings of the kernel stand-ins: the Windows directory, threads.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+namespace plat {
+
+// The directory GetWindowsDirectoryA reports (a POSIX path).
+void SetWindowsDirectory(const std::string& dir);
+std::string GetWindowsDirectory();
+// Maps a Win32-style path (backslashes) to the POSIX path it names.
+std::string PosixPath(const std::string& win32Path);
+
+// Threads started by CreateThread that have not ended yet.
+int LiveThreadCount();
+// Waits (real time, bounded) until every CreateThread thread has ended.
+bool WaitForAllThreads(std::chrono::milliseconds realTimeout = std::chrono::seconds(30));
+
+}  // namespace plat

@@ -1,0 +1,30 @@
+// The one header the module includes for everything it needs from the system.
+// On Windows it is the real SDK; elsewhere it declares our stand-ins, which keep
+// the Win32 names, types, constants and contracts.
+#pragma once
+
+#ifdef _WIN32
+#include <windows.h>
+#include <nb30.h>
+#include <commctrl.h>
+#include <winspool.h>
+#include <stdio.h>
+#include <time.h>
+// winspool.h maps these to their ...A/W forms; the module defines its own
+// port operations under the plain names.
+#undef EnumPorts
+#undef AddPort
+#undef ConfigurePort
+#undef DeletePort
+#define MODULE_EXPORT
+// Module time is the C runtime's clock on Windows.
+static inline DWORD GetClockSeconds(void) { return (DWORD)time(NULL); }
+static inline FILE* FileOpenA(const char* path, const char* mode) { return fopen(path, mode); }
+#else
+#include "win32/types.h"
+#include "win32/kernel.h"
+#include "win32/registry.h"
+#include "win32/netbios.h"
+#include "win32/spooler.h"
+#include "win32/window.h"
+#endif

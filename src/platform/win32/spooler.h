@@ -1,0 +1,3 @@
+// Placeholder: filled in by its subsystem.
+#pragma once
+#include "types.h"
