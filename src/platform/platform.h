@@ -23,6 +23,7 @@ static inline FILE* FileOpenA(const char* path, const char* mode) { return fopen
 #else
 #include "win32/types.h"
 #include "win32/kernel.h"
+#include "win32/loader.h"
 #include "win32/registry.h"
 #include "win32/netbios.h"
 #include "win32/spooler.h"

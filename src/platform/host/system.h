@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 namespace plat {
 
@@ -14,6 +15,8 @@ std::string PosixPath(const std::string& win32Path);
 
 // Threads started by CreateThread that have not ended yet.
 int LiveThreadCount();
+// Start routines of those threads (the loader asks whose code they run).
+std::vector<const void*> LiveThreadStarts();
 // Waits (real time, bounded) until every CreateThread thread has ended.
 bool WaitForAllThreads(std::chrono::milliseconds realTimeout = std::chrono::seconds(30));
 

@@ -2,6 +2,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <new>
+#include <set>
 #include <thread>
 
 #include "../host/clock.h"
@@ -29,6 +30,7 @@ struct ThreadCounter {
   std::mutex mutex;
   std::condition_variable changed;
   int live = 0;
+  std::multiset<const void*> starts;  // start routines of the live threads
 };
 
 ThreadCounter& Counter() {
@@ -56,6 +58,12 @@ bool WaitForAllThreads(std::chrono::milliseconds realTimeout) {
   return c.changed.wait_for(lock, realTimeout, [&] { return c.live == 0; });
 }
 
+std::vector<const void*> LiveThreadStarts() {
+  ThreadCounter& c = Counter();
+  std::lock_guard lock(c.mutex);
+  return {c.starts.begin(), c.starts.end()};
+}
+
 }  // namespace plat
 
 static_assert(sizeof(std::recursive_mutex) <= sizeof(CRITICAL_SECTION::Opaque));
@@ -80,13 +88,15 @@ void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION cs) {
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID param,
                            DWORD, LPDWORD threadId) {
   auto object = std::make_shared<plat::ThreadObject>();
+  const void* startAddress = reinterpret_cast<const void*>(start);
   {
     plat::ThreadCounter& c = plat::Counter();
     std::lock_guard lock(c.mutex);
     ++c.live;
+    c.starts.insert(startAddress);
   }
   try {
-    std::thread([object, start, param] {
+    std::thread([object, start, param, startAddress] {
       DWORD code = 0;
       try {
         code = start(param);
@@ -102,12 +112,14 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE
       plat::ThreadCounter& c = plat::Counter();
       std::lock_guard lock(c.mutex);
       --c.live;
+      c.starts.erase(c.starts.find(startAddress));
       c.changed.notify_all();
     }).detach();
   } catch (const std::system_error&) {
     plat::ThreadCounter& c = plat::Counter();
     std::lock_guard lock(c.mutex);
     --c.live;
+    c.starts.erase(c.starts.find(startAddress));
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }

@@ -1,0 +1,28 @@
+// Loader stand-ins: load a module, find its exports, unload it, and the
+// reasons its DllMain is called with.
+#pragma once
+
+#include "types.h"
+
+#define DLL_PROCESS_DETACH 0
+#define DLL_PROCESS_ATTACH 1
+#define DLL_THREAD_ATTACH 2
+#define DLL_THREAD_DETACH 3
+
+#define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_PROC_NOT_FOUND 127L
+#define ERROR_DLL_INIT_FAILED 1114L
+
+typedef INT_PTR(WINAPI* FARPROC)(void);
+typedef BOOL(WINAPI* PDLL_ENTRY)(HINSTANCE hinstDLL, DWORD fdwReason, LPVOID lpvReserved);
+
+// Loads the module (a shared object; backslashes in the path are read as '/')
+// and calls its DllMain with DLL_PROCESS_ATTACH. Loading a module that is
+// already loaded only counts one more reference. NULL with the last error set
+// when it cannot be loaded or its DllMain refuses the attach.
+HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
+// The exported symbol of that name, or NULL with ERROR_PROC_NOT_FOUND.
+FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+// Drops one reference; the last one calls DllMain with DLL_PROCESS_DETACH and
+// unmaps the module.
+BOOL WINAPI FreeLibrary(HMODULE hLibModule);
