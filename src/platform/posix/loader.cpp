@@ -35,8 +35,9 @@ struct LoaderState {
   std::chrono::milliseconds grace{2000};
 };
 
+// Never destroyed: modules left mapped keep their instances to the very end.
 LoaderState& State() {
-  static LoaderState state;
+  static LoaderState& state = *new LoaderState();
   return state;
 }
 
