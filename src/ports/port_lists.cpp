@@ -1,0 +1,230 @@
+// The three port lists, their locks, and the fold of fresh reports into the
+// open and available ports.
+//
+// Locks. ReportLock guards ReportList, OpenLock OpenList, AvailableLock
+// AvailableList; each change of a list holds its lock. ReportLock is taken
+// first; OpenLock and AvailableLock are never held together.
+//
+// How walks stay safe while other threads change the lists:
+// - Links are stored with release and loaded with acquire (list.cpp), so a
+//   walk that runs without the lock finds every node whole, with the record
+//   that was filled in before the node was linked.
+// - ReportList: the fold frees its nodes (duplicates, reports merged into
+//   OpenList), so every walk of it holds ReportLock (the fold, FindPort in
+//   list 0, shutdown after the threads have ended).
+// - AvailableList: opening a port unlinks a record from it and appends it to
+//   OpenList; a reader standing on that node without the lock could walk on
+//   into OpenList. So every walk of it holds AvailableLock (FindPort takes it
+//   for itself; the port enumeration takes it around its walk). Such walks
+//   are short and never wait for anything else.
+// - OpenList: a record in it is never unlinked or freed while the module runs
+//   (shutdown frees it after the threads have ended), and the list only grows
+//   at its end (InsertPort leaves alone a node that is still in a list). So
+//   walks of it take no lock: the status worker may wait in a message box
+//   while it stands on a record, and a cursor held across a fold or an open
+//   stays valid. A walk may or may not see a port appended meanwhile.
+// - A record that has reached AvailableList or OpenList is never freed while
+//   the module runs, so a port handle or a FindPort answer for lists 1 and 2
+//   stays valid until shutdown. A ReportList node lives until the next fold.
+// - Record fields that one thread writes while others read them without a
+//   lock: bStatus and tLastReport (ReadShared/WriteShared); bLanaNum and
+//   szLocalName, which the merge rewrites under OpenLock and a job reads with
+//   CopySessionAddress under OpenLock.
+// - Printer lists: printer_list.cpp.
+// - Opening a port (MovePortToOpen) holds ReportLock across the move, so no
+//   fold runs while the record is in neither list, where a fresh report of the
+//   port would become a second record of that name in AvailableList.
+#include <cstring>
+
+#include "monitor/module_state.h"
+#include "ports/port_list.h"
+
+CRITICAL_SECTION ReportLock;
+CRITICAL_SECTION OpenLock;
+CRITICAL_SECTION AvailableLock;
+
+// List heads by list number: ReportList, OpenList, AvailableList.
+static ListNode* ListHeads[3] = {nullptr, nullptr, nullptr};
+
+namespace {
+
+ListNode* HeadOf(DWORD dwList) { return dwList < 3 ? ListHeads[dwList] : nullptr; }
+
+LPCSTR PortNameOf(ListNode* pNode) { return PortOf(pNode)->pPortName; }
+
+// First element of the list whose port name equals the name; the caller
+// makes the walk safe (see above).
+ListNode* FindInList(ListNode* pHead, LPCSTR pName) {
+  for (ListNode* pNode = ListFirst(pHead); pNode != nullptr; pNode = ListNext(pNode)) {
+    if (CompareNames(PortNameOf(pNode), pName) == 0) return pNode;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void CreateListLocks(void) {
+  InitializeCriticalSection(&ReportLock);
+  InitializeCriticalSection(&AvailableLock);
+  InitializeCriticalSection(&OpenLock);
+}
+
+void DeleteListLocks(void) {
+  DeleteCriticalSection(&ReportLock);
+  DeleteCriticalSection(&AvailableLock);
+  DeleteCriticalSection(&OpenLock);
+}
+
+BOOL InitLists(void) {
+  for (ListNode*& pHead : ListHeads) {
+    if (pHead == nullptr && !ListCreate(&pHead)) return FALSE;
+  }
+  return TRUE;
+}
+
+void FreeLists(void) {
+  for (ListNode*& pHead : ListHeads) ListDestroy(&pHead);
+  FreeRetiredNames();
+}
+
+ListNode* NewPortNode(void) {
+  ListNode* pNode = nullptr;
+  if (!ListNewNode(&pNode, sizeof(PortRecord))) return nullptr;
+  return pNode;
+}
+
+void FreePortNode(ListNode* pNode) {
+  if (pNode == nullptr) return;
+  PortRecord* pRecord = PortOf(pNode);
+  if (pRecord->pPortName != nullptr) LocalFree(pRecord->pPortName);
+  if (pRecord->pCName != nullptr) LocalFree(pRecord->pCName);
+  ListFreeNode(&pNode);
+}
+
+ListNode* FindPort(LPCSTR pName, DWORD dwList) {
+  if (pName == nullptr) return nullptr;
+  ListNode* pHead = HeadOf(dwList);
+  if (pHead == nullptr) return nullptr;
+  if (dwList == AVAILABLE_LIST) {
+    ListLock lock(&AvailableLock);
+    return FindInList(pHead, pName);
+  }
+  return FindInList(pHead, pName);
+}
+
+PortRecord* PortOf(ListNode* pNode) {
+  return pNode == nullptr ? nullptr : static_cast<PortRecord*>(pNode->pData);
+}
+
+void UnlinkPort(ListNode* pNode) { ListUnlink(pNode); }
+
+void CopyPortRecord(ListNode* pNode, const PortRecord* pSource) {
+  PortRecord* pRecord = PortOf(pNode);
+  if (pRecord == nullptr || pSource == nullptr || pRecord == pSource) return;
+  *pRecord = *pSource;
+}
+
+void InsertPort(ListNode* pNode, DWORD dwList) {
+  ListNode* pHead = HeadOf(dwList);
+  if (pNode == nullptr || pHead == nullptr) return;
+  if (ReadShared(pNode->pPrevious) != nullptr) return;
+  if (dwList == REPORT_LIST) {
+    if (!InsertSorted(pNode, pHead)) FreePortNode(pNode);
+    return;
+  }
+  ListInsertBefore(pNode, pHead);
+}
+
+ListNode* FirstPort(DWORD dwList) { return ListFirst(HeadOf(dwList)); }
+
+void NextPort(ListNode** ppCursor) {
+  if (ppCursor == nullptr) return;
+  *ppCursor = ListNext(*ppCursor);
+}
+
+BOOL IsEndOfList(ListNode* pCursor) { return pCursor == nullptr; }
+
+DWORD InsertSorted(ListNode* pNode, ListNode* pHead) {
+  if (pNode == nullptr || pHead == nullptr) return 0;
+  LPCSTR pName = PortNameOf(pNode);
+  ListNode* pLast = ListLast(pHead);
+  if (pLast == nullptr || CompareNames(pName, PortNameOf(pLast)) > 0) {
+    ListInsertBefore(pNode, pHead);
+    return 1;
+  }
+  // The last name is not smaller, so this walk stops on an element.
+  ListNode* pCurrent = ListFirst(pHead);
+  int order;
+  while ((order = CompareNames(pName, PortNameOf(pCurrent))) > 0) pCurrent = ListNext(pCurrent);
+  if (order == 0) {
+    PortRecord* pKept = PortOf(pCurrent);
+    const PortRecord* pFresh = PortOf(pNode);
+    WriteShared(pKept->Entry.bStatus, ReadShared(pFresh->Entry.bStatus));
+    WriteShared(pKept->tLastReport, ReadShared(pFresh->tLastReport));
+    return 0;
+  }
+  ListInsertBefore(pNode, pCurrent);
+  return 1;
+}
+
+void MergeReportsIntoOpen(void) {
+  ListNode* pNext = nullptr;
+  for (ListNode* pReport = FirstPort(REPORT_LIST); pReport != nullptr; pReport = pNext) {
+    pNext = ListNext(pReport);
+    ListNode* pOpen = FindPort(PortNameOf(pReport), OPEN_LIST);
+    if (pOpen == nullptr) continue;
+    PortRecord* pTarget = PortOf(pOpen);
+    const PortRecord* pSource = PortOf(pReport);
+    WriteShared(pTarget->Entry.bStatus, pSource->Entry.bStatus);
+    WriteShared(pTarget->tLastReport, pSource->tLastReport);
+    WriteShared(pTarget->bLanaNum, pSource->bLanaNum);
+    memcpy(pTarget->szLocalName, pSource->szLocalName, LOCAL_NAME_SIZE);
+    pTarget->szLocalName[LOCAL_NAME_SIZE - 1] = '\0';
+    FreePortNode(pReport);
+  }
+}
+
+void MoveReportsToAvailable(void) {
+  ListNode* pReports = HeadOf(REPORT_LIST);
+  ListNode* pAvailable = HeadOf(AVAILABLE_LIST);
+  if (pReports == nullptr || pAvailable == nullptr) return;
+  while (!ListIsEmpty(pReports)) {
+    ListNode* pFirst = ListFirst(pReports);
+    if (!InsertSorted(pFirst, pAvailable)) FreePortNode(pFirst);
+  }
+}
+
+BOOL MovePortToOpen(ListNode* pNode) {
+  if (pNode == nullptr || HeadOf(AVAILABLE_LIST) == nullptr || HeadOf(OPEN_LIST) == nullptr) return FALSE;
+  ListLock reports(&ReportLock);
+  bool taken = false;
+  {
+    ListLock available(&AvailableLock);
+    // Only a node that is still in AvailableList is ours to move: one that
+    // another open moved already is in OpenList, under another lock.
+    for (ListNode* p = FirstPort(AVAILABLE_LIST); p != nullptr; p = ListNext(p)) {
+      if (p == pNode) {
+        UnlinkPort(pNode);
+        taken = true;
+        break;
+      }
+    }
+  }
+  if (!taken) return FALSE;
+  // A port without a printer list is still a port in use; its jobs find no
+  // printers to mark until a list exists.
+  CreatePrinterList(PortOf(pNode));
+  ListLock open(&OpenLock);
+  InsertPort(pNode, OPEN_LIST);
+  return TRUE;
+}
+
+void CopySessionAddress(const PortRecord* pRecord, BYTE* pbLanaNum, LPSTR pszLocalName) {
+  if (pRecord == nullptr) return;
+  ListLock open(&OpenLock);
+  if (pbLanaNum != nullptr) *pbLanaNum = pRecord->bLanaNum;
+  if (pszLocalName != nullptr) {
+    memcpy(pszLocalName, pRecord->szLocalName, LOCAL_NAME_SIZE);
+    pszLocalName[LOCAL_NAME_SIZE - 1] = '\0';
+  }
+}
