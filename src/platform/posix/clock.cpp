@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <ctime>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "../host/clock.h"
@@ -23,6 +24,9 @@ struct ClockState {
   std::uint64_t scaledBaseModuleMs = 0;
   std::chrono::steady_clock::time_point scaledBaseReal;
   int sleepers = 0;
+  // Deadlines of the threads inside Sleep; a due one is no longer counted as
+  // asleep, even before its thread has run again.
+  std::multiset<std::uint64_t> deadlines;
 };
 
 ClockState& State() {
@@ -49,6 +53,11 @@ std::uint64_t NowLocked(ClockState& s) {
       break;
   }
   return RealNowMs();
+}
+
+int PendingSleepersLocked(ClockState& s) {
+  std::uint64_t now = NowLocked(s);
+  return static_cast<int>(std::distance(s.deadlines.upper_bound(now), s.deadlines.end()));
 }
 
 }  // namespace
@@ -101,13 +110,13 @@ bool IsManualClock() {
 int SleeperCount() {
   ClockState& s = State();
   std::lock_guard lock(s.mutex);
-  return s.sleepers;
+  return PendingSleepersLocked(s);
 }
 
 bool WaitForSleepers(int count, std::chrono::milliseconds realTimeout) {
   ClockState& s = State();
   std::unique_lock lock(s.mutex);
-  return s.changed.wait_for(lock, realTimeout, [&] { return s.sleepers >= count; });
+  return s.changed.wait_for(lock, realTimeout, [&] { return PendingSleepersLocked(s) >= count; });
 }
 
 void AdvanceClockStepwise(std::uint64_t totalMs, std::uint64_t stepMs, int sleepers) {
@@ -123,6 +132,7 @@ void SleepUntil(std::uint64_t deadline) {
   ClockState& s = State();
   std::unique_lock lock(s.mutex);
   ++s.sleepers;
+  auto mine = s.deadlines.insert(deadline);
   s.changed.notify_all();
   for (;;) {
     std::uint64_t now = NowLocked(s);
@@ -136,6 +146,7 @@ void SleepUntil(std::uint64_t deadline) {
     }
   }
   --s.sleepers;
+  s.deadlines.erase(mine);
   s.changed.notify_all();
 }
 

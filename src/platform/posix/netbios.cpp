@@ -1,0 +1,151 @@
+// The NetBIOS service: the table of adapters behind Netbios(), and its host
+// controls.
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <thread>
+
+#include "../host/clock.h"
+#include "../host/netbios.h"
+#include "netbios_adapter.h"
+
+namespace plat {
+namespace {
+
+struct Service {
+  std::mutex mutex;
+  std::map<UCHAR, std::shared_ptr<nb::Adapter>> adapters;
+  std::function<void(const NCB&)> trace;
+};
+
+Service& TheService() {
+  static Service service;
+  return service;
+}
+
+std::atomic<int> g_waiters{0};
+
+std::shared_ptr<nb::Adapter> FindAdapter(UCHAR lana) {
+  Service& s = TheService();
+  std::lock_guard lock(s.mutex);
+  auto it = s.adapters.find(lana);
+  return it == s.adapters.end() ? nullptr : it->second;
+}
+
+UCHAR Enumerate(NCB* ncb) {
+  if (!ncb->ncb_buffer || ncb->ncb_length == 0) return NRC_BUFLEN;
+  std::vector<UCHAR> lanas;
+  {
+    Service& s = TheService();
+    std::lock_guard lock(s.mutex);
+    for (const auto& [lana, adapter] : s.adapters) lanas.push_back(lana);
+  }
+  std::size_t room = std::min<std::size_t>(ncb->ncb_length - 1u, MAX_LANA + 1);
+  std::size_t n = std::min(room, lanas.size());
+  ncb->ncb_buffer[0] = static_cast<UCHAR>(n);
+  std::copy_n(lanas.begin(), n, ncb->ncb_buffer + 1);
+  return n < lanas.size() ? NRC_BUFLEN : NRC_GOODRET;
+}
+
+}  // namespace
+
+namespace nb {
+void AddWaiters(int delta) { g_waiters.fetch_add(delta); }
+}  // namespace nb
+
+bool AddNetbiosAdapter(const NetbiosAdapterConfig& config) {
+  if (config.transport != NetbiosTransportKind::Loop) return false;
+  Service& s = TheService();
+  std::lock_guard lock(s.mutex);
+  if (s.adapters.count(config.lana)) return false;
+  auto adapter = std::make_shared<nb::Adapter>(config);
+  if (!adapter->Start()) return false;
+  s.adapters[config.lana] = std::move(adapter);
+  return true;
+}
+
+bool RemoveNetbiosAdapter(UCHAR lana) {
+  std::shared_ptr<nb::Adapter> adapter;
+  {
+    Service& s = TheService();
+    std::lock_guard lock(s.mutex);
+    auto it = s.adapters.find(lana);
+    if (it == s.adapters.end()) return false;
+    adapter = std::move(it->second);
+    s.adapters.erase(it);
+  }
+  adapter->Shutdown();
+  return true;
+}
+
+void ResetNetbios() {
+  std::map<UCHAR, std::shared_ptr<nb::Adapter>> adapters;
+  {
+    Service& s = TheService();
+    std::lock_guard lock(s.mutex);
+    adapters.swap(s.adapters);
+    s.trace = nullptr;
+  }
+  for (auto& [lana, adapter] : adapters) adapter->Shutdown();
+}
+
+std::vector<NetbiosAdapterConfig> NetbiosAdapters() {
+  Service& s = TheService();
+  std::lock_guard lock(s.mutex);
+  std::vector<NetbiosAdapterConfig> out;
+  for (const auto& [lana, adapter] : s.adapters) out.push_back(adapter->Config());
+  return out;
+}
+
+bool SetNetbiosSessionLimit(UCHAR lana, int limit) {
+  auto adapter = FindAdapter(lana);
+  if (!adapter) return false;
+  adapter->SetSessionLimit(limit);
+  return true;
+}
+
+void SetNetbiosTrace(std::function<void(const NCB&)> trace) {
+  Service& s = TheService();
+  std::lock_guard lock(s.mutex);
+  s.trace = std::move(trace);
+}
+
+int NetbiosWaiterCount() { return g_waiters.load(); }
+
+bool WaitForQuiet(int count, std::chrono::milliseconds realTimeout) {
+  auto deadline = std::chrono::steady_clock::now() + realTimeout;
+  while (SleeperCount() + NetbiosWaiterCount() < count) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return true;
+}
+
+}  // namespace plat
+
+UCHAR APIENTRY Netbios(PNCB pncb) {
+  if (!pncb) return NRC_INVADDRESS;
+  std::function<void(const NCB&)> trace;
+  {
+    plat::Service& s = plat::TheService();
+    std::lock_guard lock(s.mutex);
+    trace = s.trace;
+  }
+  if (trace) trace(*pncb);
+
+  UCHAR result;
+  if (pncb->ncb_command & ASYNCH) {
+    // Every caller of this system waits for its commands; completion by post
+    // routine or event is not offered.
+    result = NRC_ILLCMD;
+  } else if (pncb->ncb_command == NCBENUM) {
+    result = plat::Enumerate(pncb);
+  } else if (auto adapter = plat::FindAdapter(pncb->ncb_lana_num)) {
+    result = adapter->Execute(pncb);
+  } else {
+    result = NRC_BRIDGE;
+  }
+  pncb->ncb_retcode = result;
+  pncb->ncb_cmd_cplt = result;
+  return result;
+}

@@ -1,0 +1,93 @@
+// One NetBIOS adapter of the service: its name table, sessions and pending
+// commands, over whatever transport carries its traffic.
+#pragma once
+
+#include <deque>
+#include <list>
+#include <map>
+
+#include "../host/netbios.h"
+#include "netbios_transport.h"
+
+namespace plat::nb {
+
+class Adapter : public Node {
+ public:
+  explicit Adapter(const NetbiosAdapterConfig& config);
+  ~Adapter() override;
+  // Attaches the transport; called once, right after construction.
+  bool Start();
+  // Detaches from the network and ends every pending command with NRC_BRIDGE.
+  void Shutdown();
+  void SetSessionLimit(int limit);
+  const NetbiosAdapterConfig& Config() const { return config_; }
+
+  UCHAR Execute(NCB* ncb);
+
+  // Node
+  bool HoldsName(const Name& name, bool* isGroup) override;
+  void DeliverDatagram(const Name& from, const Name& to, std::span<const UCHAR> data) override;
+  UCHAR OfferCall(const Name& from, const Name& to, std::shared_ptr<Channel> channel) override;
+
+ private:
+  struct Datagram {
+    Name from;
+    std::vector<UCHAR> data;
+  };
+  struct NameEntry {
+    Name name{};
+    bool group = false;
+    bool registered = false;
+    UCHAR number = 0;
+    std::deque<Datagram> backlog;
+  };
+  struct Pending {
+    NCB* ncb = nullptr;
+    UCHAR number = 0;  // datagram receive: name number; listen: local name's number
+    Name remote{};     // listen: the caller expected, or "*"
+    bool done = false;
+    UCHAR result = NRC_PENDING;
+    WaitList wait;
+  };
+  struct Session {
+    std::shared_ptr<Channel> channel;
+    UCHAR number = 0;  // local name's number
+    Name remote{};
+  };
+
+  UCHAR Reset(NCB* ncb);
+  UCHAR AdapterStatus(NCB* ncb);
+  UCHAR AddName(NCB* ncb, bool group);
+  UCHAR DeleteName(NCB* ncb);
+  UCHAR DatagramSend(NCB* ncb);
+  UCHAR DatagramReceive(NCB* ncb);
+  UCHAR Call(NCB* ncb);
+  UCHAR Listen(NCB* ncb);
+  UCHAR Send(NCB* ncb);
+  UCHAR Receive(NCB* ncb);
+  UCHAR HangUp(NCB* ncb);
+
+  NameEntry* FindName(const Name& name);
+  NameEntry* FindNumber(UCHAR number);
+  UCHAR FreeNameNumber() const;
+  UCHAR FreeSessionNumber();
+  // Both under mutex_: ends a pending command and takes it off the list.
+  void Complete(std::list<Pending*>& list, std::list<Pending*>::iterator it, UCHAR result);
+  void CancelAllLocked(UCHAR result, std::vector<std::shared_ptr<Channel>>* closed);
+  UCHAR WaitFor(std::unique_lock<std::mutex>& lock, std::list<Pending*>& list, Pending& pending);
+
+  const NetbiosAdapterConfig config_;
+  std::unique_ptr<Transport> transport_;
+  std::mutex mutex_;
+  bool dead_ = false;
+  std::size_t maxNames_;
+  std::size_t maxSessions_;
+  int sessionLimit_ = -1;
+  std::list<NameEntry> names_;
+  std::map<UCHAR, Session> sessions_;
+  UCHAR lastLsn_ = 0;
+  std::list<Pending*> receives_;
+  std::list<Pending*> listens_;
+};
+
+}  // namespace plat::nb

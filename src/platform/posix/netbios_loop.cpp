@@ -1,0 +1,182 @@
+// The in-process NetBIOS transport: named segments that every adapter of the
+// process can join, with sessions as pairs of bounded message queues.
+#include <algorithm>
+#include <deque>
+#include <map>
+
+#include "netbios_transport.h"
+
+namespace plat::nb {
+namespace {
+
+// Messages a session side may have queued before its sender waits: enough for
+// a sender never to wait on a reader that keeps up, small enough to bound memory.
+constexpr std::size_t kSessionQueueLimit = 32;
+
+struct SessionPipe {
+  struct Direction {
+    std::deque<std::vector<UCHAR>> messages;
+    std::size_t frontOffset = 0;  // bytes of the front message already read
+    WaitList readers;
+    WaitList writers;
+  };
+  std::mutex mutex;
+  Direction toward[2];  // toward[i]: messages that side i receives
+  bool closed[2] = {false, false};
+};
+
+class LoopChannel : public Channel {
+ public:
+  LoopChannel(std::shared_ptr<SessionPipe> pipe, int side) : pipe_(std::move(pipe)), side_(side) {}
+  ~LoopChannel() override { HangUp(); }
+
+  UCHAR Send(std::span<const UCHAR> data) override {
+    SessionPipe& p = *pipe_;
+    std::unique_lock lock(p.mutex);
+    auto& out = p.toward[1 - side_];
+    out.writers.Wait(lock, [&] {
+      return p.closed[0] || p.closed[1] || out.messages.size() < kSessionQueueLimit;
+    });
+    if (p.closed[0] || p.closed[1]) return NRC_SCLOSED;
+    out.messages.emplace_back(data.begin(), data.end());
+    out.readers.ReleaseAll();
+    return NRC_GOODRET;
+  }
+
+  UCHAR Receive(UCHAR* buffer, WORD capacity, WORD* received) override {
+    SessionPipe& p = *pipe_;
+    std::unique_lock lock(p.mutex);
+    auto& in = p.toward[side_];
+    *received = 0;
+    in.readers.Wait(lock, [&] { return !in.messages.empty() || p.closed[0] || p.closed[1]; });
+    // What the peer sent before hanging up is still delivered.
+    if (in.messages.empty() || p.closed[side_]) return NRC_SCLOSED;
+    const std::vector<UCHAR>& front = in.messages.front();
+    std::size_t left = front.size() - in.frontOffset;
+    std::size_t n = std::min<std::size_t>(left, capacity);
+    if (n) std::copy_n(front.data() + in.frontOffset, n, buffer);
+    *received = static_cast<WORD>(n);
+    if (n < left) {
+      in.frontOffset += n;
+      return NRC_INCOMP;
+    }
+    in.messages.pop_front();
+    in.frontOffset = 0;
+    in.writers.ReleaseAll();
+    return NRC_GOODRET;
+  }
+
+  void HangUp() override {
+    SessionPipe& p = *pipe_;
+    std::lock_guard lock(p.mutex);
+    if (p.closed[side_]) return;
+    p.closed[side_] = true;
+    // Nobody reads this side any more; what was queued for it is dropped.
+    p.toward[side_].messages.clear();
+    p.toward[side_].frontOffset = 0;
+    for (auto& d : p.toward) {
+      d.readers.ReleaseAll();
+      d.writers.ReleaseAll();
+    }
+  }
+
+ private:
+  std::shared_ptr<SessionPipe> pipe_;
+  int side_;
+};
+
+struct Segment {
+  std::mutex mutex;
+  std::vector<Node*> nodes;
+};
+
+std::mutex& SegmentsMutex() {
+  static std::mutex m;
+  return m;
+}
+
+std::map<std::string, std::weak_ptr<Segment>>& Segments() {
+  static std::map<std::string, std::weak_ptr<Segment>> segments;
+  return segments;
+}
+
+std::shared_ptr<Segment> JoinSegment(const std::string& name, Node* node) {
+  std::lock_guard lock(SegmentsMutex());
+  auto& slot = Segments()[name];
+  std::shared_ptr<Segment> seg = slot.lock();
+  if (!seg) {
+    seg = std::make_shared<Segment>();
+    slot = seg;
+  }
+  std::lock_guard segLock(seg->mutex);
+  seg->nodes.push_back(node);
+  return seg;
+}
+
+// Lock order: a segment's mutex before any adapter's; adapters never call in
+// here while holding their own.
+class LoopTransport : public Transport {
+ public:
+  LoopTransport(const std::string& segment, Node* node) : self_(node), segment_(JoinSegment(segment, node)) {}
+  ~LoopTransport() override { Detach(); }
+
+  UCHAR ClaimName(const Name& name, bool group) override {
+    std::lock_guard lock(segment_->mutex);
+    if (detached_) return NRC_BRIDGE;
+    for (Node* node : segment_->nodes) {
+      if (node == self_) continue;
+      bool heldAsGroup = false;
+      if (node->HoldsName(name, &heldAsGroup) && (!group || !heldAsGroup)) return NRC_INUSE;
+    }
+    return NRC_GOODRET;
+  }
+
+  void ReleaseName(const Name&, bool) override {}
+
+  UCHAR SendDatagram(const Name& from, const Name& to, std::span<const UCHAR> data) override {
+    std::lock_guard lock(segment_->mutex);
+    if (detached_) return NRC_BRIDGE;
+    for (Node* node : segment_->nodes) node->DeliverDatagram(from, to, data);
+    return NRC_GOODRET;
+  }
+
+  UCHAR Call(const Name& from, const Name& to, std::shared_ptr<Channel>* channel) override {
+    auto pipe = std::make_shared<SessionPipe>();
+    auto mine = std::make_shared<LoopChannel>(pipe, 0);
+    auto theirs = std::make_shared<LoopChannel>(pipe, 1);
+    UCHAR result = NRC_NOCALL;
+    std::lock_guard lock(segment_->mutex);
+    if (detached_) return NRC_BRIDGE;
+    for (Node* node : segment_->nodes) {
+      bool isGroup = false;
+      if (!node->HoldsName(to, &isGroup)) continue;
+      UCHAR r = node->OfferCall(from, to, theirs);
+      if (r == NRC_GOODRET) {
+        *channel = mine;
+        return NRC_GOODRET;
+      }
+      if (r == NRC_REMTFUL) result = NRC_REMTFUL;
+    }
+    return result;
+  }
+
+  void Detach() override {
+    std::lock_guard lock(segment_->mutex);
+    auto& nodes = segment_->nodes;
+    nodes.erase(std::remove(nodes.begin(), nodes.end(), self_), nodes.end());
+    detached_ = true;
+  }
+
+ private:
+  Node* self_;
+  bool detached_ = false;  // guarded by the segment's mutex
+  std::shared_ptr<Segment> segment_;
+};
+
+}  // namespace
+
+std::unique_ptr<Transport> MakeLoopTransport(const std::string& segment, Node* node) {
+  return std::make_unique<LoopTransport>(segment, node);
+}
+
+}  // namespace plat::nb

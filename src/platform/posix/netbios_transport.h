@@ -1,0 +1,102 @@
+// Inside the NetBIOS service: the interfaces between an adapter (name table,
+// sessions, pending commands) and the transport that carries its traffic.
+#pragma once
+
+#include <array>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "../win32/netbios.h"
+
+namespace plat::nb {
+
+using Name = std::array<UCHAR, NCBNAMSZ>;
+
+Name NameOf(const UCHAR* field);
+
+// Largest datagram a transport carries, as NetBEUI's frames allow.
+constexpr std::size_t kMaxDatagram = 512;
+
+// Count of commands blocked in the service (host NetbiosWaiterCount).
+void AddWaiters(int delta);
+
+// A condition wait that counts as a NetBIOS waiter while blocked. Whoever
+// makes the condition true calls ReleaseAll under the same mutex, which takes
+// the waiters off the count at once, before they have run.
+class WaitList {
+ public:
+  template <typename Pred>
+  void Wait(std::unique_lock<std::mutex>& lock, Pred pred) {
+    while (!pred()) {
+      Entry entry;
+      entries_.push_back(&entry);
+      AddWaiters(1);
+      while (!entry.released) changed_.wait(lock);
+    }
+  }
+  void ReleaseAll() {
+    if (entries_.empty()) return;
+    AddWaiters(-static_cast<int>(entries_.size()));
+    for (Entry* e : entries_) e->released = true;
+    entries_.clear();
+    changed_.notify_all();
+  }
+
+ private:
+  struct Entry {
+    bool released = false;
+  };
+  std::vector<Entry*> entries_;
+  std::condition_variable changed_;
+};
+
+// One side of an established session. Messages keep their boundaries.
+class Channel {
+ public:
+  virtual ~Channel() = default;
+  // Queues one message for the peer; returns once it is queued.
+  virtual UCHAR Send(std::span<const UCHAR> data) = 0;
+  // Takes the next message, or as much of it as fits (NRC_INCOMP, the rest
+  // stays for the next receive). NRC_SCLOSED once the peer has hung up and
+  // everything it sent has been read.
+  virtual UCHAR Receive(UCHAR* buffer, WORD capacity, WORD* received) = 0;
+  // Closes this side; data already queued for the peer stays readable.
+  virtual void HangUp() = 0;
+};
+
+// What the network asks of a local adapter. Called without the adapter's lock.
+class Node {
+ public:
+  virtual ~Node() = default;
+  // Whether the adapter holds the name (registered or registering).
+  virtual bool HoldsName(const Name& name, bool* isGroup) = 0;
+  virtual void DeliverDatagram(const Name& from, const Name& to, std::span<const UCHAR> data) = 0;
+  // A caller asks for a session with `to`: NRC_GOODRET when a listen took it
+  // (the channel is then the adapter's), NRC_NOCALL when no listen waits for
+  // this caller, NRC_REMTFUL when the session table is full.
+  virtual UCHAR OfferCall(const Name& from, const Name& to, std::shared_ptr<Channel> channel) = 0;
+};
+
+// Carries one adapter's traffic. Never called with the adapter's lock held.
+class Transport {
+ public:
+  virtual ~Transport() = default;
+  // Defends a name about to be added: NRC_GOODRET, or NRC_INUSE when another
+  // node holds it in a way that conflicts.
+  virtual UCHAR ClaimName(const Name& name, bool group) = 0;
+  virtual void ReleaseName(const Name& name, bool group) = 0;
+  virtual UCHAR SendDatagram(const Name& from, const Name& to, std::span<const UCHAR> data) = 0;
+  // Opens a session to `to`; on NRC_GOODRET *channel is the caller's side.
+  virtual UCHAR Call(const Name& from, const Name& to, std::shared_ptr<Channel>* channel) = 0;
+  // After Detach no more calls reach the node.
+  virtual void Detach() = 0;
+};
+
+std::unique_ptr<Transport> MakeLoopTransport(const std::string& segment, Node* node);
+
+}  // namespace plat::nb

@@ -1,0 +1,266 @@
+// The print box's threads: answering pings, listening on each port and
+// rebuilding the jobs of its sessions.
+#include "print_box.h"
+
+#include <cctype>
+#include <cstring>
+#include <fstream>
+
+#include "host/netbios.h"
+#include "win32/netbios.h"
+
+namespace printbox {
+namespace {
+
+const char kQdlGroup[] = "ORVE_QDL        ";
+const char kSrvGroup[] = "ORVE_SRV        ";
+// Larger than the largest packet, so a well-formed packet arrives whole.
+constexpr WORD kReceiveBuffer = 4096;
+
+void ClearNcb(NCB& ncb, UCHAR command, UCHAR lana) {
+  std::memset(&ncb, 0, sizeof ncb);
+  std::memset(ncb.ncb_name, ' ', NCBNAMSZ);
+  std::memset(ncb.ncb_callname, ' ', NCBNAMSZ);
+  ncb.ncb_command = command;
+  ncb.ncb_lana_num = lana;
+}
+
+void SetName(UCHAR* field, const std::string& name) {
+  std::string padded = PaddedName(name);
+  std::memcpy(field, padded.data(), NCBNAMSZ);
+}
+
+std::string FileSafe(const std::string& name) {
+  std::string out = name;
+  for (char& c : out)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_') c = '_';
+  return out.empty() ? "_" : out;
+}
+
+}  // namespace
+
+Box::Box(BoxConfig config) : config_(std::move(config)), ports_(config_.ports) {}
+
+Box::~Box() { Stop(); }
+
+unsigned char Box::Start() {
+  {
+    std::lock_guard lock(mutex_);
+    if (running_) return NRC_GOODRET;
+    running_ = true;
+    stopping_ = false;
+  }
+  NCB ncb;
+  ClearNcb(ncb, NCBRESET, config_.lana);
+  ncb.ncb_callname[0] = 254;  // sessions
+  ncb.ncb_callname[2] = 254;  // names
+  UCHAR r = Netbios(&ncb);
+  UCHAR qdl = 0;
+  if (r == NRC_GOODRET) {
+    ClearNcb(ncb, NCBADDGRNAME, config_.lana);
+    SetName(ncb.ncb_name, kQdlGroup);
+    r = Netbios(&ncb);
+    qdl = ncb.ncb_num;
+  }
+  for (std::size_t i = 0; r == NRC_GOODRET && i < config_.ports.size(); ++i) {
+    ClearNcb(ncb, NCBADDNAME, config_.lana);
+    SetName(ncb.ncb_name, config_.ports[i].name);
+    r = Netbios(&ncb);
+  }
+  if (r != NRC_GOODRET) {
+    Stop();
+    return r;
+  }
+  std::lock_guard lock(mutex_);
+  threads_.emplace_back(&Box::PingLoop, this, qdl);
+  for (const auto& p : config_.ports) threads_.emplace_back(&Box::PortLoop, this, p.name);
+  return NRC_GOODRET;
+}
+
+void Box::Stop() {
+  std::vector<std::thread> threads;
+  {
+    std::lock_guard lock(mutex_);
+    if (!running_) return;
+    stopping_ = true;
+    threads.swap(threads_);
+  }
+  // Freeing the adapter's resources ends every pending receive and listen and
+  // closes the sessions; commands issued after it fail at once.
+  NCB ncb;
+  ClearNcb(ncb, NCBRESET, config_.lana);
+  ncb.ncb_lsn = 1;
+  Netbios(&ncb);
+  for (auto& t : threads) t.join();
+  plat::SetNetbiosSessionLimit(config_.lana, -1);
+  std::lock_guard lock(mutex_);
+  running_ = false;
+  changed_.notify_all();
+}
+
+bool Box::SetPortStatus(const std::string& port, std::uint8_t status) {
+  std::lock_guard lock(mutex_);
+  for (auto& p : ports_) {
+    if (p.name == port) {
+      p.status = status;
+      return true;
+    }
+  }
+  return false;
+}
+
+void Box::SetRefuseSessions(bool refuse) { plat::SetNetbiosSessionLimit(config_.lana, refuse ? 0 : -1); }
+
+void Box::SetAnswerPings(bool answer) {
+  std::lock_guard lock(mutex_);
+  answerPings_ = answer;
+}
+
+std::vector<Job> Box::Jobs() const {
+  std::lock_guard lock(mutex_);
+  return jobs_;
+}
+
+std::vector<Job> Box::JobsIn(JobState state) const {
+  std::lock_guard lock(mutex_);
+  std::vector<Job> out;
+  for (const auto& j : jobs_)
+    if (j.state == state) out.push_back(j);
+  return out;
+}
+
+BoxStats Box::Stats() const {
+  std::lock_guard lock(mutex_);
+  return stats_;
+}
+
+bool Box::WaitForCompleteJobs(std::size_t n, std::chrono::milliseconds timeout) {
+  return WaitFor([n](const BoxStats& s) { return s.completeJobs >= n; }, timeout);
+}
+
+bool Box::WaitFor(const std::function<bool(const BoxStats&)>& pred, std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return pred(stats_); });
+}
+
+std::vector<std::vector<std::uint8_t>> Box::Reports() const {
+  std::lock_guard lock(mutex_);
+  return BuildServerReports(config_.name, config_.reportType, ports_);
+}
+
+void Box::PingLoop(unsigned char qdlNumber) {
+  std::uint8_t buffer[512];
+  for (;;) {
+    NCB ncb;
+    ClearNcb(ncb, NCBDGRECV, config_.lana);
+    ncb.ncb_num = qdlNumber;
+    ncb.ncb_buffer = buffer;
+    ncb.ncb_length = sizeof buffer;
+    UCHAR r = Netbios(&ncb);
+    // Anything but a datagram (whole or cut) means the box is stopping or
+    // its adapter is gone.
+    if (r != NRC_GOODRET && r != NRC_INCOMP) return;
+    if (r != NRC_GOODRET || ncb.ncb_length != 1 || buffer[0] != kPing) continue;
+    std::vector<std::vector<std::uint8_t>> reports;
+    {
+      std::lock_guard lock(mutex_);
+      if (stopping_) return;
+      ++stats_.pingsHeard;
+      if (answerPings_) reports = BuildServerReports(config_.name, config_.reportType, ports_);
+      changed_.notify_all();
+    }
+    for (auto& report : reports) {
+      NCB send;
+      ClearNcb(send, NCBDGSEND, config_.lana);
+      SetName(send.ncb_callname, kSrvGroup);
+      send.ncb_num = qdlNumber;
+      send.ncb_buffer = report.data();
+      send.ncb_length = static_cast<WORD>(report.size());
+      if (Netbios(&send) != NRC_GOODRET) continue;
+      std::lock_guard lock(mutex_);
+      ++stats_.reportsSent;
+      changed_.notify_all();
+    }
+  }
+}
+
+void Box::PortLoop(std::string port) {
+  for (;;) {
+    {
+      std::lock_guard lock(mutex_);
+      if (stopping_) return;
+    }
+    NCB ncb;
+    ClearNcb(ncb, NCBLISTEN, config_.lana);
+    SetName(ncb.ncb_name, port);
+    ncb.ncb_callname[0] = '*';
+    if (Netbios(&ncb) != NRC_GOODRET) return;
+    ServeSession(port, ncb.ncb_lsn);
+  }
+}
+
+void Box::ServeSession(const std::string& port, unsigned char lsn) {
+  {
+    std::lock_guard lock(mutex_);
+    ++stats_.sessions;
+  }
+  JobRebuilder rebuilder;
+  std::vector<std::uint8_t> buffer(kReceiveBuffer);
+  bool anyBytes = false;
+  for (;;) {
+    NCB ncb;
+    ClearNcb(ncb, NCBRECV, config_.lana);
+    ncb.ncb_lsn = lsn;
+    ncb.ncb_buffer = buffer.data();
+    ncb.ncb_length = kReceiveBuffer;
+    UCHAR r = Netbios(&ncb);
+    if (r != NRC_GOODRET && r != NRC_INCOMP) break;
+    anyBytes = anyBytes || ncb.ncb_length > 0;
+    rebuilder.Feed(std::span<const std::uint8_t>(buffer.data(), ncb.ncb_length));
+    for (auto& job : rebuilder.TakeFinished()) FileJob(port, std::move(job));
+    if (rebuilder.Broken()) {
+      // The framing is lost: hang up so that the sender learns of it at its
+      // next send instead of talking into a void.
+      NCB hang;
+      ClearNcb(hang, NCBHANGUP, config_.lana);
+      hang.ncb_lsn = lsn;
+      Netbios(&hang);
+      break;
+    }
+  }
+  rebuilder.End();
+  for (auto& job : rebuilder.TakeFinished()) FileJob(port, std::move(job));
+  std::lock_guard lock(mutex_);
+  stats_.malformedPackets += rebuilder.MalformedPackets();
+  if (!anyBytes) ++stats_.emptySessions;
+  changed_.notify_all();
+}
+
+void Box::FileJob(const std::string& port, RebuiltJob rebuilt) {
+  Job job{port, std::move(rebuilt.data), rebuilt.state, {}};
+  if (!config_.outputDir.empty() && job.state != JobState::Broken) {
+    std::size_t n;
+    {
+      std::lock_guard lock(mutex_);
+      n = ++jobNumbers_[port];
+    }
+    std::filesystem::path dir = config_.outputDir;
+    if (job.state == JobState::Incomplete) dir /= "incomplete";
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    std::filesystem::path file = dir / (FileSafe(port) + "-" + std::to_string(n) + ".prn");
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(job.data.data()), static_cast<std::streamsize>(job.data.size()));
+    if (out.good()) job.file = file;
+  }
+  std::lock_guard lock(mutex_);
+  switch (job.state) {
+    case JobState::Complete: ++stats_.completeJobs; break;
+    case JobState::Incomplete: ++stats_.incompleteJobs; break;
+    case JobState::Broken: ++stats_.brokenJobs; break;
+  }
+  if (config_.keepJobsInMemory) jobs_.push_back(std::move(job));
+  changed_.notify_all();
+}
+
+}  // namespace printbox

@@ -1,0 +1,101 @@
+// An emulated network print-server box: a NetBIOS node with ports that
+// answers pings with status reports and prints the jobs sent to its ports.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "job_rebuilder.h"
+#include "server_report.h"
+
+namespace printbox {
+
+struct BoxConfig {
+  // The adapter the box runs on; the host adds it (any transport) beforehand.
+  unsigned char lana = 0;
+  std::string name = "PRINTBOX";
+  std::vector<PortStatus> ports;
+  std::uint8_t reportType = kReportType;
+  // Complete jobs are written here as <port>-<n>.prn, incomplete ones under
+  // incomplete/; empty: jobs are kept in memory only.
+  std::filesystem::path outputDir;
+  bool keepJobsInMemory = true;
+};
+
+struct Job {
+  std::string port;
+  std::vector<std::uint8_t> data;
+  JobState state = JobState::Complete;
+  std::filesystem::path file;  // empty when not written
+};
+
+struct BoxStats {
+  std::size_t pingsHeard = 0;
+  std::size_t reportsSent = 0;
+  std::size_t sessions = 0;
+  std::size_t emptySessions = 0;  // hung up before any byte: no job
+  std::size_t completeJobs = 0;
+  std::size_t incompleteJobs = 0;
+  std::size_t brokenJobs = 0;
+  std::size_t malformedPackets = 0;
+};
+
+class Box {
+ public:
+  explicit Box(BoxConfig config);
+  ~Box();
+  Box(const Box&) = delete;
+  Box& operator=(const Box&) = delete;
+
+  // Resets the adapter, joins "ORVE_QDL        ", registers every port name
+  // (unique) and starts answering. Returns 0, or the NetBIOS code of the step
+  // that failed (the box is then stopped).
+  unsigned char Start();
+  // Ends every command of the box and waits for its threads.
+  void Stop();
+
+  bool SetPortStatus(const std::string& port, std::uint8_t status);
+  // While on, callers of the box's ports are told its sessions are full.
+  void SetRefuseSessions(bool refuse);
+  void SetAnswerPings(bool answer);
+
+  std::vector<Job> Jobs() const;
+  std::vector<Job> JobsIn(JobState state) const;
+  BoxStats Stats() const;
+  // Waits (real time) until at least n complete jobs have been printed.
+  bool WaitForCompleteJobs(std::size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // Waits (real time) until the predicate holds for the statistics.
+  bool WaitFor(const std::function<bool(const BoxStats&)>& pred,
+               std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // The reports the box would send for a ping now.
+  std::vector<std::vector<std::uint8_t>> Reports() const;
+
+ private:
+  void PingLoop(unsigned char qdlNumber);
+  void PortLoop(std::string port);
+  void ServeSession(const std::string& port, unsigned char lsn);
+  void FileJob(const std::string& port, RebuiltJob job);
+
+  const BoxConfig config_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<PortStatus> ports_;
+  bool answerPings_ = true;
+  bool running_ = false;
+  bool stopping_ = false;
+  std::vector<Job> jobs_;
+  BoxStats stats_;
+  std::map<std::string, std::size_t> jobNumbers_;
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace printbox
