@@ -19,3 +19,19 @@
 #define IDS_ONE_CONFIGURE 521
 #define IDS_REGISTRY_INFO 522
 #define IDS_MODULE_NAME 523
+
+// Dialogs and their controls.
+#define IDD_ABOUT 114
+#define IDD_CONFIGURE 210
+#define IDC_OFFLINE 1007
+#define IDC_OUT_OF_PAPER 1008
+#define IDC_NO_RESPONSE 1009
+#define IDC_TIMER 1011
+#define IDC_TIMER_SPIN 1015
+#define IDC_HELP_BUTTON 1016
+#define IDC_ABOUT 1017
+#define IDC_INTERNAL 1021
+
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)
+#endif

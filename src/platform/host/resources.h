@@ -12,11 +12,13 @@ struct ResourceString {
   const char* text;
 };
 
+// One control of a dialog template, in tab order. The style holds what the
+// resource script gave, with the defaults of its control statement.
 struct DialogControl {
   const char* className;  // "BUTTON", "EDIT", "STATIC", "msctls_updown32", ...
   const char* text;
   int id;                 // -1 for controls without an id
-  int x, y, cx, cy;
+  int x, y, cx, cy;       // dialog units
   std::uint32_t style;
   std::uint32_t exStyle;
 };
@@ -25,7 +27,8 @@ struct DialogTemplate {
   std::uint16_t id;
   const char* caption;
   std::uint32_t style;
-  int x, y, cx, cy;
+  std::uint32_t exStyle;
+  int x, y, cx, cy;       // dialog units
   const char* fontName;
   int fontSize;
   const DialogControl* controls;
