@@ -62,6 +62,9 @@ typedef struct _PortRecord {
   DWORD dwByteHeld;
   BYTE bHeldByte;
   DWORD dwJobActive;
+  // The adapter the running job's session was called on: the status worker
+  // may move bLanaNum to another adapter mid-job, the session stays.
+  BYTE bSessionLana;
 } PortRecord;
 
 // A spooler printer in a port's printer list.
