@@ -169,7 +169,7 @@ void MoveReportsToAvailable(void);
 BOOL MovePortToOpen(ListNode* pNode);
 // Copies the adapter number and the module's own name (LOCAL_NAME_SIZE bytes)
 // that a job's call goes out with, under OpenLock, since the status worker's
-// merge rewrites them.
+// merge rewrites them (never call it holding AvailableLock).
 void CopySessionAddress(const PortRecord* pRecord, BYTE* pbLanaNum, LPSTR pszLocalName);
 
 // Printer list of a port. AddPrinter and RenamePrinter take OpenLock for

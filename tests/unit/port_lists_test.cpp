@@ -85,11 +85,6 @@ TEST_F(PortLists, NamesDifferingInCaseAreTwoPortsUpperCaseFirst) {
   EXPECT_STREQ(PortOf(FindPort("Prn1", REPORT_LIST))->pPortName, "Prn1");
 }
 
-TEST_F(PortLists, InsertSortedPlacesBetweenAndAtBothEnds) {
-  for (const char* name : {"M", "C", "X", "A", "N", "Z"}) Report(MakePort(name));
-  EXPECT_EQ(Names(REPORT_LIST), (Strings{"A", "C", "M", "N", "X", "Z"}));
-}
-
 TEST_F(PortLists, EmptyAndLongNamesAreOrdinaryNames) {
   const std::string long259(259, 'L');
   const std::string long300 = long259 + "tail";
@@ -199,54 +194,6 @@ TEST_F(PortLists, OpeningAPortMovesItOnceAndGivesItAPrinterList) {
   EXPECT_EQ(Names(OPEN_LIST), (Strings{"B1", "A1"})) << "open ports keep their order of opening";
   EXPECT_EQ(PortOf(FindPort("A1", OPEN_LIST))->pPrinters, nullptr);
   EXPECT_FALSE(MovePortToOpen(nullptr));
-}
-
-TEST_F(PortLists, UnlinkAndAppendByHand) {
-  Report(MakePort("C1"));
-  Fold();
-  ListNode* node = FindPort("C1", AVAILABLE_LIST);
-  {
-    ListLock lock(&AvailableLock);
-    UnlinkPort(node);
-  }
-  EXPECT_EQ(FindPort("C1", AVAILABLE_LIST), nullptr);
-  {
-    ListLock lock(&OpenLock);
-    InsertPort(node, OPEN_LIST);
-  }
-  EXPECT_EQ(FindPort("C1", OPEN_LIST), node);
-}
-
-TEST_F(PortLists, CopyPortRecordOverwritesEveryField) {
-  ListNode* node = MakePort("TARGET", STATUS_READY, 1, 1, "OLD");
-  LPSTR targetName = PortOf(node)->pPortName;
-  LPSTR targetCName = PortOf(node)->pCName;
-  PortRecord source{};
-  source.pPortName = targetName;
-  source.pCName = targetCName;
-  source.Entry.bStatus = STATUS_OFFLINE;
-  source.abReportHeader[78] = 0x5A;
-  source.tLastReport = 77;
-  source.bLanaNum = 6;
-  source.dwOffline = 1;
-  source.dwOutOfPaper = 1;
-  source.dwNoResponse = 1;
-  std::strcpy(source.szLocalName, "NEW");
-  source.dwJobActive = 1;
-  CopyPortRecord(node, &source);
-  const PortRecord* r = PortOf(node);
-  EXPECT_EQ(r->pPortName, targetName);
-  EXPECT_EQ(r->Entry.bStatus, STATUS_OFFLINE);
-  EXPECT_EQ(r->abReportHeader[78], 0x5A);
-  EXPECT_EQ(r->tLastReport, 77u);
-  EXPECT_EQ(r->dwListed, 0u);
-  EXPECT_EQ(r->bLanaNum, 6);
-  EXPECT_EQ(r->dwOffline + r->dwOutOfPaper + r->dwNoResponse, 3u);
-  EXPECT_STREQ(r->szLocalName, "NEW");
-  EXPECT_EQ(r->dwJobActive, 1u);
-  CopyPortRecord(node, nullptr);
-  CopyPortRecord(nullptr, &source);
-  FreePortNode(node);
 }
 
 }  // namespace

@@ -141,14 +141,4 @@ TEST_F(PrinterList, APortWithoutAListHasNoPrinters) {
   EXPECT_EQ(PrinterNameOf(nullptr), nullptr);
 }
 
-TEST_F(PrinterList, FreePrinterListFreesNamesAndList) {
-  std::int64_t blocks = plat::LiveLocalBlocks();
-  AddPrinter(port(), "A");
-  AddPrinter(port(), "B");
-  EXPECT_EQ(plat::LiveLocalBlocks(), blocks + 4);
-  FreePrinterList(port());
-  EXPECT_EQ(port()->pPrinters, nullptr);
-  EXPECT_EQ(plat::LiveLocalBlocks(), blocks - 1) << "the head goes too";
-}
-
 }  // namespace
