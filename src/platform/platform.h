@@ -4,6 +4,10 @@
 #pragma once
 
 #ifdef _WIN32
+// The module uses std::min/std::max where it needs them, never the macros.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
 #include <nb30.h>
 #include <commctrl.h>
