@@ -504,4 +504,37 @@ TEST_F(JobSession, TheSessionStaysOnItsAdapterWhenReportsMoveThePort) {
   EXPECT_EQ(box_->Jobs()[0].data, data);
 }
 
+TEST_F(JobSession, APrinterKeyPathLongerThanAPathBlockIsSizedToFit) {
+  std::string root = "SOFTWARE";
+  while (root.size() < 200) root += "\\" + std::string(30, 'r');
+  LocalFree(RegistryRoot);
+  RegistryRoot = static_cast<LPSTR>(LocalAlloc(LPTR, root.size() + 1));
+  memcpy(RegistryRoot, root.c_str(), root.size() + 1);
+  std::string printer(120, 'Q');
+  ASSERT_TRUE(RegisterPortPrinter(port_, printer.data()));
+  EXPECT_TRUE(HasPrinter(port_, printer.c_str()));
+  HKEY key = nullptr;
+  std::string path = root + "\\" + kPort + "\\" + printer;
+  ASSERT_GT(path.size(), 260u);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
+  if (key) RegCloseKey(key);
+}
+
+TEST_F(JobSession, APrinterThatCannotBeRegisteredAtFirstIsRegisteredWhenMarkedActive) {
+  // The first registration finds no memory for the printer's name.
+  plat::FailNthAllocation(1);
+  std::vector<BYTE> data = Pattern(3000, 12);
+  ASSERT_TRUE(Start(port_, "Printer B"));
+  auto boxes = module_->Boxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, "There is not sufficient memory for Varnhold");
+  EXPECT_NE(module_->Log().find("StartDocPort SetPrinterActive failed: Printer B\r\n"), std::string::npos);
+  EXPECT_TRUE(HasPrinter(port_, "Printer B"));
+  EXPECT_EQ(ReadShared(PrinterOf(FirstPrinter(port_))->dwActive), 1u);
+  ASSERT_TRUE(Write(port_, data.data(), data.size()));
+  ASSERT_TRUE(EndDocPort(port_));
+  ASSERT_TRUE(box_->WaitForCompleteJobs(1));
+  EXPECT_EQ(box_->Jobs()[0].data, data);
+}
+
 }  // namespace
