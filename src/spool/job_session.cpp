@@ -164,7 +164,10 @@ BOOL WINAPI StartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD, DWORD, LPBYTE)
     LogCallFailure(ret, names);
     while (ret == NRC_REMTFUL || ret == NRC_NOCALL) {
       Sleep(kStatusPollMs);
-      if (IsStopping()) return FALSE;
+      if (IsStopping()) {
+        WriteLogFormat("StartDocPort", "return FALSE %s", pPrinterName);
+        return FALSE;
+      }
       ret = NetbiosCall(names.bLanaNum, &ncb, names.szLocalName, names.szCName);
     }
   }

@@ -357,6 +357,7 @@ TEST_F(JobSession, ANameNobodyAnswersUnderIsCalledUntilTheModuleStops) {
   std::string log = module_->Log();
   EXPECT_NE(log.find("StartDocPort NetbiosCall ret: 14\r\n"), std::string::npos) << log;
   EXPECT_NE(log.find("StartDocPort pCName: GHOSTPORT\r\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("StartDocPort return FALSE Printer G\r\n"), std::string::npos) << log;
 }
 
 TEST_F(JobSession, AStartWaitingForThePrinterEndsOnceTheModuleStops) {
