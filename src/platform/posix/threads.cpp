@@ -33,8 +33,10 @@ struct ThreadCounter {
   std::multiset<const void*> starts;  // start routines of the live threads
 };
 
+// Never destroyed: a detached thread may still be leaving while the process
+// exits and runs its static destructors.
 ThreadCounter& Counter() {
-  static ThreadCounter counter;
+  static ThreadCounter& counter = *new ThreadCounter();
   return counter;
 }
 
