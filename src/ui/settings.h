@@ -16,8 +16,12 @@
 #define MONITOR_VERSION "1.04"
 #define PRINTERS_KEY_PATH "System\\CurrentControlSet\\control\\Print\\Printers\\"
 
-// The status worker's sleep between cycles, in milliseconds.
+// The status worker's sleep between cycles, in milliseconds. Set at start and
+// copied from ConfiguredInterval by ConfigurePort; written and read through
+// WriteShared/ReadShared, as threads poll it without a lock. 0 until start-up.
 extern DWORD RefreshInterval;
 
+// The interval as last set at start or by the Configure dialog, in
+// milliseconds; 0 until start-up sets it.
 void SetConfiguredInterval(DWORD milliseconds);
 DWORD GetConfiguredInterval(void);
