@@ -1,0 +1,163 @@
+// The Configure dialog (210): one port's popup flags and the refresh
+// interval of all ports, shown at WM_INITDIALOG and stored on OK.
+#include <cstdio>
+
+#include "diag/messages.h"
+#include "monitor/module_state.h"
+#include "ports/port_list.h"
+#include "ui/port_dialogs.h"
+#include "ui/settings.h"
+#include "ui/settings_registry.h"
+
+#define MS_PER_SECOND 1000
+#define TIMER_DIGITS 3
+
+DWORD ConfigureCount = 0;
+LPSTR ConfigurePortName = nullptr;
+
+namespace {
+
+// ConfigureCount is shared by the spooler threads that run dialogs. Claiming
+// it is one indivisible step, so two dialogs that start at the same moment
+// cannot both find it at 0.
+BOOL ClaimConfigureDialog(void) {
+  DWORD dwExpected = 0;
+  return __atomic_compare_exchange_n(&ConfigureCount, &dwExpected, 1, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+}
+
+void IncrementConfigureCount(void) { __atomic_add_fetch(&ConfigureCount, 1, __ATOMIC_ACQ_REL); }
+
+void DecrementConfigureCount(void) { __atomic_sub_fetch(&ConfigureCount, 1, __ATOMIC_ACQ_REL); }
+
+// The port's record, from AvailableList, else OpenList. Opening a port moves
+// its record between the two under ReportLock, so holding it here keeps the
+// record from being in neither list while we look. Records in these lists
+// live until shutdown.
+PortRecord* LookUpPort(LPCSTR pPortName) {
+  ListLock reports(&ReportLock);
+  ListNode* pNode = FindPort(pPortName, AVAILABLE_LIST);
+  if (pNode == nullptr) pNode = FindPort(pPortName, OPEN_LIST);
+  return PortOf(pNode);
+}
+
+// An information box owned by the dialog, with the module's caption.
+void ShowDialogMessage(HWND hDlg, LPCSTR pText) {
+  MessageBoxA(hDlg, pText, MessageTitle, MB_ICONINFORMATION | MB_SETFOREGROUND);
+}
+
+DWORD CheckState(HWND hDlg, int nId) { return IsDlgButtonChecked(hDlg, nId) == BST_CHECKED ? 1 : 0; }
+
+// "Timer" under root, when root exists: it is not created here.
+void WriteConfiguredTimer(DWORD dwSeconds) {
+  if (RegistryRoot == nullptr) return;
+  KeyHolder root;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, RegistryRoot, 0, KEY_ALL_ACCESS, root.Out()) != ERROR_SUCCESS) return;
+  WriteTimerValue(root.Get(), dwSeconds);
+}
+
+// The port key, opened or created, with the record's three flags.
+void WriteConfiguredFlags(LPSTR pPath, LPCSTR pPortName, const PortRecord* pRecord) {
+  if (RegistryRoot == nullptr) return;
+  // A path that does not fit would name some other key: leave the registry.
+  int cch = std::snprintf(pPath, MAX_PATH, "%s\\%s", RegistryRoot, pPortName);
+  if (cch < 0 || cch >= MAX_PATH) return;
+  KeyHolder port;
+  if (OpenOrCreateKey(HKEY_LOCAL_MACHINE, pPath, port.Out()) != ERROR_SUCCESS) return;
+  WritePortFlags(port.Get(), pRecord);
+}
+
+}  // namespace
+
+INT_PTR CALLBACK ConfigureDlgProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lParam) {
+  if (uMsg == WM_INITDIALOG) {
+    if (!ClaimConfigureDialog()) {
+      CHAR szText[MESSAGE_CCH];
+      LoadMessage(IDS_ONE_CONFIGURE, szText);
+      ShowDialogMessage(hDlg, szText);
+      EndDialog(hDlg, 1);
+      return TRUE;
+    }
+    LPSTR pPortName = reinterpret_cast<LPSTR>(lParam);
+    WriteShared(ConfigurePortName, pPortName);
+    return ConfigureInitDialog(hDlg, pPortName);
+  }
+  if (uMsg != WM_COMMAND) return FALSE;
+  switch (LOWORD(wParam)) {
+    case IDOK:
+      ConfigureOk(hDlg, ReadShared(ConfigurePortName));
+      DecrementConfigureCount();
+      return TRUE;
+    case IDCANCEL:
+      DecrementConfigureCount();
+      EndDialog(hDlg, 1);
+      return TRUE;
+    case IDC_HELP_BUTTON:
+      ShowHelp(hDlg);
+      return TRUE;
+    case IDC_ABOUT:
+      RunAboutDialog(hDlg);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+BOOL ConfigureInitDialog(HWND hDlg, LPSTR pPortName) {
+  SetForegroundWindow(hDlg);
+  PortRecord* pRecord = LookUpPort(pPortName);
+  // A port in neither list keeps the controls as they start: unchecked, empty.
+  if (pRecord != nullptr) {
+    CheckDlgButton(hDlg, IDC_OFFLINE, ReadShared(pRecord->dwOffline) ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(hDlg, IDC_OUT_OF_PAPER, ReadShared(pRecord->dwOutOfPaper) ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(hDlg, IDC_NO_RESPONSE, ReadShared(pRecord->dwNoResponse) ? BST_CHECKED : BST_UNCHECKED);
+    SetDlgItemInt(hDlg, IDC_TIMER, GetConfiguredInterval() / MS_PER_SECOND, FALSE);
+  }
+  SendDlgItemMessageA(hDlg, IDC_TIMER_SPIN, UDM_SETRANGE, 0, MAKELPARAM(MAX_TIMER, MIN_TIMER));
+  SendDlgItemMessageA(hDlg, IDC_TIMER, EM_LIMITTEXT, TIMER_DIGITS, 0);
+  return TRUE;
+}
+
+BOOL ConfigureOk(HWND hDlg, LPSTR pPortName) {
+  // The path buffer comes first: when it cannot be had the user is told and
+  // the dialog stays open with everything as entered, nothing stored, so that
+  // OK can be tried again or the dialog cancelled. (Storing in memory only and
+  // closing would look like success and lose the settings at the next start.)
+  LPSTR pPath = static_cast<LPSTR>(LocalAlloc(LPTR, MAX_PATH));
+  if (pPath == nullptr) {
+    CHAR szText[MESSAGE_CCH];
+    LoadMessage(IDS_OUT_OF_MEMORY, szText);
+    ShowDialogMessage(hDlg, szText);
+    IncrementConfigureCount();  // the decrement after every OK leaves the count as it was
+    return TRUE;
+  }
+  PortRecord* pRecord = LookUpPort(pPortName);
+  if (pRecord == nullptr) {
+    LocalFree(pPath);
+    EndDialog(hDlg, 1);
+    return TRUE;
+  }
+  // The flags reach the record before the interval is tested: a refused OK has
+  // changed them in memory, not in the registry.
+  WriteShared(pRecord->dwOffline, CheckState(hDlg, IDC_OFFLINE));
+  WriteShared(pRecord->dwOutOfPaper, CheckState(hDlg, IDC_OUT_OF_PAPER));
+  WriteShared(pRecord->dwNoResponse, CheckState(hDlg, IDC_NO_RESPONSE));
+
+  // No upper test: the edit takes at most three digits.
+  UINT uSeconds = GetDlgItemInt(hDlg, IDC_TIMER, nullptr, FALSE);
+  if (uSeconds < MIN_TIMER) {
+    CHAR szFormat[MESSAGE_CCH];
+    CHAR szText[MESSAGE_CCH];
+    LoadMessage(IDS_TIMER_RANGE, szFormat);
+    std::snprintf(szText, sizeof szText, szFormat, MIN_TIMER, MAX_TIMER);
+    ShowDialogMessage(hDlg, szText);
+    IncrementConfigureCount();  // the dialog stays open
+    LocalFree(pPath);
+    return TRUE;
+  }
+  SetConfiguredInterval(uSeconds * MS_PER_SECOND);
+  WriteConfiguredTimer(uSeconds);
+  WriteConfiguredFlags(pPath, pPortName, pRecord);
+  LocalFree(pPath);
+  EndDialog(hDlg, 1);
+  return TRUE;
+}
