@@ -1,0 +1,164 @@
+// The status worker thread: each cycle files the reports into the port lists,
+// runs the registry scan, mirrors every open port's server status into the
+// status of its spooler printers and shows the popups the port asks for.
+#include "status/status_thread.h"
+
+#include <cstdio>
+
+#include "diag/messages.h"
+#include "monitor/module_state.h"
+#include "status/registry_scan.h"
+#include "ui/settings.h"
+
+namespace {
+
+// Holds a critical section for the life of a scope.
+class LockGuard {
+ public:
+  explicit LockGuard(CRITICAL_SECTION* pLock) : pLock_(pLock) { EnterCriticalSection(pLock_); }
+  ~LockGuard() { LeaveCriticalSection(pLock_); }
+  LockGuard(const LockGuard&) = delete;
+  LockGuard& operator=(const LockGuard&) = delete;
+
+ private:
+  CRITICAL_SECTION* pLock_;
+};
+
+// Fresh reports of open ports update those records; the others go to
+// AvailableList. ReportLock first, and the two list locks one after the other.
+void FileReports(void) {
+  LockGuard report(&ReportLock);
+  {
+    LockGuard open(&OpenLock);
+    MergeReportsIntoOpen();
+  }
+  {
+    LockGuard available(&AvailableLock);
+    MoveReportsToAvailable();
+  }
+}
+
+// Opens the printer, sets its status and closes it again; a printer that
+// cannot be opened is left alone. The results of the set and the close are
+// of no use to the worker.
+BOOL SetSpoolerPrinterStatus(LPCSTR pPrinterName, DWORD dwStatus) {
+  HANDLE hPrinter = nullptr;
+  if (!OpenPrinterA(const_cast<LPSTR>(pPrinterName), &hPrinter, nullptr)) return FALSE;
+  SetPrinterA(hPrinter, 0, reinterpret_cast<LPBYTE>(static_cast<ULONG_PTR>(dwStatus)),
+              PRINTER_CONTROL_SET_STATUS);
+  ClosePrinter(hPrinter);
+  return TRUE;
+}
+
+// The status step for one printer of the port: a stale port makes the printer
+// not available and forgets its state; a fresh one is mirrored.
+void MirrorPrinterStatus(PortRecord* pRecord, LPCSTR pPrinterName) {
+  HANDLE hPrinter = nullptr;
+  if (!OpenPrinterA(const_cast<LPSTR>(pPrinterName), &hPrinter, nullptr)) return;
+  DWORD now = GetClockSeconds();
+  LONG age = static_cast<LONG>(now - ReadShared(pRecord->tLastReport));
+  DWORD dwStatus = 0;
+  if (age > REPORT_MAX_AGE) {
+    SetPrinterA(hPrinter, 0, reinterpret_cast<LPBYTE>(static_cast<ULONG_PTR>(PRINTER_STATUS_NOT_AVAILABLE)),
+                PRINTER_CONTROL_SET_STATUS);
+    WriteShared(pRecord->Entry.bStatus, static_cast<BYTE>(STATUS_NONE));
+  } else if (MapServerStatus(ReadShared(pRecord->Entry.bStatus), &dwStatus)) {
+    SetPrinterA(hPrinter, 0, reinterpret_cast<LPBYTE>(static_cast<ULONG_PTR>(dwStatus)),
+                PRINTER_CONTROL_SET_STATUS);
+  }
+  ClosePrinter(hPrinter);
+}
+
+// Tells the user about the port's trouble when the printer has a job there;
+// waits until the box is closed.
+void ShowStatusPopup(LPCSTR pPortName, LPCSTR pPrinterName) {
+  ListNode* pNode = FindPort(pPortName, OPEN_LIST);
+  if (pNode == nullptr) return;
+  PortRecord* pRecord = PortOf(pNode);
+  CHAR szText[MESSAGE_CCH];
+  if (!FormatStatusPopup(pRecord, ReadShared(pRecord->Entry.bStatus), pPrinterName, szText)) return;
+  MessageBoxA(nullptr, szText, MessageTitle, MB_OK | MB_SETFOREGROUND);
+}
+
+// A port that reads ready after the popup step clears the printer's trouble.
+void ClearReadyPrinter(LPCSTR pPortName, LPCSTR pPrinterName) {
+  ListNode* pNode = FindPort(pPortName, OPEN_LIST);
+  if (pNode == nullptr) return;
+  if (ReadShared(PortOf(pNode)->Entry.bStatus) == STATUS_READY) SetSpoolerPrinterStatus(pPrinterName, 0);
+}
+
+// OpenList only grows at its end and its records stay until shutdown, so the
+// walk takes no lock and may stand on a record while a popup is open.
+void MirrorOpenPorts(void) {
+  for (ListNode* pPort = FirstPort(OPEN_LIST); !IsEndOfList(pPort); NextPort(&pPort)) {
+    PortRecord* pRecord = PortOf(pPort);
+    for (ListNode* pNode = FirstPrinter(pRecord); pNode != nullptr; pNode = ListNext(pNode)) {
+      PrinterEntry* pEntry = PrinterOf(pNode);
+      LPCSTR pPrinterName = PrinterNameOf(pEntry);
+      MirrorPrinterStatus(pRecord, pPrinterName);
+      if (ReadShared(pEntry->dwActive) != 0) ShowStatusPopup(pRecord->pPortName, pPrinterName);
+      ClearReadyPrinter(pRecord->pPortName, pPrinterName);
+    }
+  }
+}
+
+}  // namespace
+
+BOOL MapServerStatus(BYTE bStatus, DWORD* pdwPrinterStatus) {
+  switch (bStatus) {
+    case STATUS_READY:
+      *pdwPrinterStatus = 0;
+      return TRUE;
+    case STATUS_PAPER_OUT:
+      *pdwPrinterStatus = PRINTER_STATUS_PAPER_OUT;
+      return TRUE;
+    case STATUS_OFFLINE:
+      *pdwPrinterStatus = PRINTER_STATUS_OFFLINE;
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+// A printer name too long for the box is cut with the rest of the text:
+// snprintf never writes past the buffer and always ends it.
+BOOL FormatStatusPopup(const PortRecord* pRecord, BYTE bStatus, LPCSTR pPrinterName, LPSTR pText) {
+  CHAR szFormat[MESSAGE_CCH];
+  CHAR szCondition[MESSAGE_CCH];
+  switch (bStatus) {
+    case STATUS_PAPER_OUT:
+      if (ReadShared(pRecord->dwOutOfPaper) == 0) return FALSE;
+      LoadMessage(IDS_PRINTER_IS, szFormat);
+      LoadMessage(IDS_OUT_OF_PAPER, szCondition);
+      snprintf(pText, MESSAGE_CCH, szFormat, pPrinterName, szCondition);
+      return TRUE;
+    case STATUS_OFFLINE:
+      if (ReadShared(pRecord->dwOffline) == 0) return FALSE;
+      LoadMessage(IDS_PRINTER_IS, szFormat);
+      LoadMessage(IDS_OFF_LINE, szCondition);
+      snprintf(pText, MESSAGE_CCH, szFormat, pPrinterName, szCondition);
+      return TRUE;
+    case STATUS_NONE:
+      if (ReadShared(pRecord->dwNoResponse) == 0) return FALSE;
+      LoadMessage(IDS_NO_RESPONSE, szFormat);
+      snprintf(pText, MESSAGE_CCH, szFormat, pPrinterName);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+void RunStatusCycle(void) {
+  FileReports();
+  ScanPrinterRegistry();
+  MirrorOpenPorts();
+}
+
+DWORD WINAPI StatusThread(LPVOID) {
+  if (IsStopping()) ExitThread(0);
+  for (;;) {
+    RunStatusCycle();
+    Sleep(ReadShared(RefreshInterval));
+    if (IsStopping()) ExitThread(0);
+  }
+}

@@ -1,0 +1,270 @@
+// The status worker: filing, the status mapping, staleness and the popups.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <initializer_list>
+#include <string>
+#include <thread>
+
+#include "host/system.h"
+#include "monitor_fixture.h"
+#include "status/status_thread.h"
+#include "ui/settings.h"
+
+namespace {
+
+using monitor_test::ModuleTest;
+using History = std::vector<std::uint32_t>;
+
+class StatusWorker : public ModuleTest {
+ protected:
+  void SetUp() override {
+    ModuleTest::SetUp();
+    CreateListLocks();
+    ASSERT_TRUE(InitLists());
+    // A monitor key that does not exist: the registry scan has nothing to do.
+    RegistryRoot = NewNameBlock("SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Absent");
+  }
+
+  PortRecord* AddOpenPort(const char* name, std::initializer_list<const char*> printers) {
+    ListNode* node = NewPortNode();
+    PortRecord* record = PortOf(node);
+    record->pPortName = NewNameBlock(name);
+    record->pCName = NewNameBlock(name);
+    EXPECT_TRUE(CreatePrinterList(record));
+    for (const char* printer : printers) {
+      EXPECT_TRUE(AddPrinter(record, printer));
+      printers_->AddPrinter(printer, 0xdead);
+    }
+    InsertPort(node, OPEN_LIST);
+    return record;
+  }
+
+  static void Report(PortRecord* record, BYTE status, DWORD when) {
+    WriteShared(record->Entry.bStatus, status);
+    WriteShared(record->tLastReport, when);
+  }
+};
+
+TEST_F(StatusWorker, MapsReadyPaperOutAndOffLineAndLeavesOtherStatesAlone) {
+  DWORD value = 0xdeadbeef;
+  EXPECT_TRUE(MapServerStatus(STATUS_READY, &value));
+  EXPECT_EQ(value, 0u);
+  EXPECT_TRUE(MapServerStatus(STATUS_PAPER_OUT, &value));
+  EXPECT_EQ(value, static_cast<DWORD>(PRINTER_STATUS_PAPER_OUT));
+  EXPECT_TRUE(MapServerStatus(STATUS_OFFLINE, &value));
+  EXPECT_EQ(value, static_cast<DWORD>(PRINTER_STATUS_OFFLINE));
+  for (BYTE other : {BYTE{0}, BYTE{0x11}, BYTE{0x14}, BYTE{0xff}}) {
+    value = 0xdeadbeef;
+    EXPECT_FALSE(MapServerStatus(other, &value)) << int(other);
+    EXPECT_EQ(value, 0xdeadbeefu);
+  }
+}
+
+TEST_F(StatusWorker, ReportIsFreshAt66SecondsAndStaleAt67) {
+  PortRecord* port = AddOpenPort("BOX_P1", {"Laser"});
+  Report(port, STATUS_OFFLINE, NowSeconds());
+  plat::AdvanceClock(66'000);
+  RunStatusCycle();
+  EXPECT_EQ(printers_->History("Laser"), (History{PRINTER_STATUS_OFFLINE}));
+  EXPECT_EQ(ReadShared(port->Entry.bStatus), STATUS_OFFLINE);
+
+  plat::AdvanceClock(1'000);
+  RunStatusCycle();
+  EXPECT_EQ(printers_->History("Laser"), (History{PRINTER_STATUS_OFFLINE, PRINTER_STATUS_NOT_AVAILABLE}));
+  EXPECT_EQ(ReadShared(port->Entry.bStatus), STATUS_NONE);
+}
+
+TEST_F(StatusWorker, PortFromRegistryIsNotAvailableFromTheFirstCycle) {
+  PortRecord* port = AddOpenPort("BOX_P1", {"Laser", "Inkjet"});
+  port->dwFromRegistry = 1;  // never reported: tLastReport is 0
+  RunStatusCycle();
+  EXPECT_EQ(printers_->Status("Laser"), PRINTER_STATUS_NOT_AVAILABLE);
+  EXPECT_EQ(printers_->Status("Inkjet"), PRINTER_STATUS_NOT_AVAILABLE);
+}
+
+TEST_F(StatusWorker, SecondReadyCodeLeavesPrinterStatusAsItWas) {
+  PortRecord* port = AddOpenPort("BOX_P1", {"Laser"});
+  Report(port, STATUS_READY2, NowSeconds());
+  RunStatusCycle();
+  EXPECT_EQ(printers_->SetCount(), 0);
+  EXPECT_EQ(printers_->Status("Laser"), 0xdeadu);
+  EXPECT_EQ(ReadShared(port->Entry.bStatus), STATUS_READY2);
+}
+
+TEST_F(StatusWorker, ReadyClearsTheTroubleOfEveryPrinter) {
+  PortRecord* port = AddOpenPort("BOX_P1", {"Laser", "Inkjet"});
+  Report(port, STATUS_READY, NowSeconds());
+  RunStatusCycle();
+  // Mirrored, then cleared once more after the popup step.
+  EXPECT_EQ(printers_->History("Laser"), (History{0, 0}));
+  EXPECT_EQ(printers_->History("Inkjet"), (History{0, 0}));
+}
+
+TEST_F(StatusWorker, PrinterThatCannotBeOpenedIsSkippedAndPortKeepsItsState) {
+  PortRecord* port = AddOpenPort("BOX_P1", {"Gone"});
+  printers_->RemovePrinter("Gone");
+  port->dwNoResponse = 1;
+  ASSERT_TRUE(SetPrinterActive(port, "Gone"));
+  Report(port, STATUS_OFFLINE, NowSeconds() - 100);
+  RunStatusCycle();
+  EXPECT_EQ(printers_->SetCount(), 0);
+  // Stale, but only the status step resets the state, and it did not run.
+  EXPECT_EQ(ReadShared(port->Entry.bStatus), STATUS_OFFLINE);
+  EXPECT_TRUE(presenter_->Boxes().empty());
+  port->dwOffline = 1;
+  RunStatusCycle();
+  EXPECT_EQ(presenter_->Texts(), (std::vector<std::string>{"Your printer Gone is Off Line!"}));
+}
+
+TEST_F(StatusWorker, PopupsForActivePrintersWithTheirFlagSet) {
+  PortRecord* port = AddOpenPort("BOX_P1", {"Laser", "Idle"});
+  port->dwOutOfPaper = 1;
+  port->dwOffline = 1;
+  port->dwNoResponse = 1;
+  ASSERT_TRUE(SetPrinterActive(port, "Laser"));
+
+  Report(port, STATUS_PAPER_OUT, NowSeconds());
+  RunStatusCycle();
+  Report(port, STATUS_OFFLINE, NowSeconds());
+  RunStatusCycle();
+  plat::AdvanceClock(67'000);
+  RunStatusCycle();  // stale: the no-response box comes in the same cycle
+  Report(port, STATUS_READY, NowSeconds());
+  RunStatusCycle();
+  Report(port, STATUS_READY2, NowSeconds());
+  RunStatusCycle();
+
+  EXPECT_EQ(presenter_->Texts(), (std::vector<std::string>{
+                                     "Your printer Laser is Out Of Paper!",
+                                     "Your printer Laser is Off Line!",
+                                     "There is No Response from your printer Laser",
+                                 }));
+  for (const auto& box : presenter_->Boxes()) {
+    EXPECT_EQ(box.owner, nullptr);
+    EXPECT_EQ(box.caption, "Varnhold");
+    EXPECT_EQ(box.type, static_cast<UINT>(MB_OK | MB_SETFOREGROUND));
+  }
+  // The idle printer's status followed the port all the same.
+  EXPECT_EQ(printers_->History("Idle"),
+            (History{PRINTER_STATUS_PAPER_OUT, PRINTER_STATUS_OFFLINE, PRINTER_STATUS_NOT_AVAILABLE, 0, 0}));
+}
+
+TEST_F(StatusWorker, FlagOffSetsTheStatusButShowsNoBox) {
+  PortRecord* port = AddOpenPort("BOX_P1", {"Laser"});
+  port->dwOffline = 1;  // only off line is wanted
+  ASSERT_TRUE(SetPrinterActive(port, "Laser"));
+  Report(port, STATUS_PAPER_OUT, NowSeconds());
+  RunStatusCycle();
+  EXPECT_EQ(printers_->Status("Laser"), PRINTER_STATUS_PAPER_OUT);
+  plat::AdvanceClock(67'000);
+  RunStatusCycle();
+  EXPECT_EQ(printers_->Status("Laser"), PRINTER_STATUS_NOT_AVAILABLE);
+  EXPECT_TRUE(presenter_->Boxes().empty());
+}
+
+TEST_F(StatusWorker, InactivePrinterNeverGetsAPopup) {
+  PortRecord* port = AddOpenPort("BOX_P1", {"Laser"});
+  port->dwOffline = port->dwOutOfPaper = port->dwNoResponse = 1;
+  for (BYTE status : {STATUS_OFFLINE, STATUS_PAPER_OUT, STATUS_NONE}) {
+    Report(port, status, status == STATUS_NONE ? 0 : NowSeconds());
+    RunStatusCycle();
+  }
+  EXPECT_TRUE(presenter_->Boxes().empty());
+}
+
+TEST_F(StatusWorker, PopupComesAgainEveryCycleForEachActivePrinter) {
+  PortRecord* port = AddOpenPort("BOX_P1", {"A", "B"});
+  port->dwOffline = 1;
+  ASSERT_TRUE(SetPrinterActive(port, "A"));
+  ASSERT_TRUE(SetPrinterActive(port, "B"));
+  Report(port, STATUS_OFFLINE, NowSeconds());
+  RunStatusCycle();
+  RunStatusCycle();
+  EXPECT_EQ(presenter_->Texts(),
+            (std::vector<std::string>{"Your printer A is Off Line!", "Your printer B is Off Line!",
+                                      "Your printer A is Off Line!", "Your printer B is Off Line!"}));
+}
+
+TEST_F(StatusWorker, LongPrinterNameIsCutToTheBox) {
+  std::string name(200, 'N');
+  PortRecord* port = AddOpenPort("BOX_P1", {name.c_str()});
+  port->dwOffline = 1;
+  ASSERT_TRUE(SetPrinterActive(port, name.c_str()));
+  Report(port, STATUS_OFFLINE, NowSeconds());
+  RunStatusCycle();
+  auto texts = presenter_->Texts();
+  ASSERT_EQ(texts.size(), 1u);
+  EXPECT_EQ(texts[0].size(), static_cast<std::size_t>(MESSAGE_CCH - 1));
+  EXPECT_EQ(texts[0], ("Your printer " + name).substr(0, MESSAGE_CCH - 1));
+}
+
+TEST_F(StatusWorker, OpenPortWithoutPrintersIsNeitherMirroredNorReset) {
+  PortRecord* port = AddOpenPort("BOX_P1", {});
+  Report(port, STATUS_OFFLINE, 0);
+  RunStatusCycle();
+  EXPECT_EQ(printers_->SetCount(), 0);
+  EXPECT_EQ(ReadShared(port->Entry.bStatus), STATUS_OFFLINE);
+}
+
+TEST_F(StatusWorker, FilesReportsOfOpenPortsIntoTheirRecords) {
+  PortRecord* open = AddOpenPort("BOX_P1", {"Laser"});
+  for (const char* name : {"BOX_P1", "BOX_P2"}) {
+    ListNode* node = NewPortNode();
+    PortRecord* fresh = PortOf(node);
+    fresh->pPortName = NewNameBlock(name);
+    fresh->pCName = NewNameBlock(name);
+    Report(fresh, STATUS_PAPER_OUT, NowSeconds());
+    EnterCriticalSection(&ReportLock);
+    InsertPort(node, REPORT_LIST);
+    LeaveCriticalSection(&ReportLock);
+  }
+  RunStatusCycle();
+  EXPECT_EQ(ReadShared(open->Entry.bStatus), STATUS_PAPER_OUT);
+  EXPECT_EQ(printers_->Status("Laser"), PRINTER_STATUS_PAPER_OUT);
+  EXPECT_NE(FindPort("BOX_P2", AVAILABLE_LIST), nullptr);
+  EnterCriticalSection(&ReportLock);
+  EXPECT_TRUE(IsEndOfList(FirstPort(REPORT_LIST)));
+  LeaveCriticalSection(&ReportLock);
+}
+
+TEST_F(StatusWorker, ThreadEndsAtOnceWhenStopIsAlreadySet) {
+  WriteShared(StopFlag, static_cast<DWORD>(1));
+  HANDLE thread = CreateThread(nullptr, 0, StatusThread, nullptr, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  EXPECT_EQ(WaitForSingleObject(thread, INFINITE), static_cast<DWORD>(WAIT_OBJECT_0));
+  DWORD code = STILL_ACTIVE;
+  EXPECT_TRUE(GetExitCodeThread(thread, &code));
+  EXPECT_EQ(code, 0u);
+  EXPECT_EQ(printers_->SetCount(), 0);
+  CloseHandle(thread);
+}
+
+TEST_F(StatusWorker, ThreadRunsACycleEachIntervalUntilStopped) {
+  PortRecord* port = AddOpenPort("BOX_P1", {"Laser"});
+  Report(port, STATUS_PAPER_OUT, NowSeconds());
+  WriteShared(RefreshInterval, static_cast<DWORD>(16'000));
+  HANDLE thread = CreateThread(nullptr, 0, StatusThread, nullptr, 0, nullptr);
+  ASSERT_TRUE(plat::WaitForSleepers(1));
+  EXPECT_EQ(printers_->History("Laser"), (History{PRINTER_STATUS_PAPER_OUT}));
+
+  // Fresh at 64 s (four intervals), stale at the fifth cycle (80 s).
+  for (int cycle = 0; cycle < 5; ++cycle) {
+    plat::AdvanceClock(16'000);
+    while (printers_->SetCount() < cycle + 2) std::this_thread::yield();
+    ASSERT_TRUE(plat::WaitForSleepers(1));
+  }
+  History history = printers_->History("Laser");
+  EXPECT_EQ(history.back(), static_cast<std::uint32_t>(PRINTER_STATUS_NOT_AVAILABLE));
+  EXPECT_EQ(std::count(history.begin(), history.end(), PRINTER_STATUS_PAPER_OUT), 5);
+
+  WriteShared(StopFlag, static_cast<DWORD>(1));
+  plat::AdvanceClock(16'000);
+  EXPECT_EQ(WaitForSingleObject(thread, INFINITE), static_cast<DWORD>(WAIT_OBJECT_0));
+  DWORD code = STILL_ACTIVE;
+  GetExitCodeThread(thread, &code);
+  EXPECT_EQ(code, 0u);
+  CloseHandle(thread);
+}
+
+}  // namespace
