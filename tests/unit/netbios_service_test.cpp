@@ -2,6 +2,7 @@
 // datagrams and sessions, with nb30.h's return codes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "host/netbios.h"
+#include "host/registry.h"
 #include "netbios/ncb.h"
 #include "platform.h"
 
@@ -311,6 +313,36 @@ TEST_F(NetbiosService, ManySessionsAtOnceKeepTheirOrder) {
   for (auto& t : clients) t.join();
   for (auto& t : servers) t.join();
   EXPECT_EQ(bad.load(), 0);
+}
+
+TEST_F(NetbiosService, AdapterMapNamesTheListedAdaptersOnly) {
+  plat::ResetRegistry();
+  HKEY key;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Rpc\\Netbios", 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  const char stale[] = "4";
+  RegSetValueExA(key, "ncacn_nb_nb4", 0, REG_SZ, reinterpret_cast<const BYTE*>(stale), 2);
+  RegSetValueExA(key, "ncacn_ip_tcp", 0, REG_SZ, reinterpret_cast<const BYTE*>(stale), 2);
+  Adapter(1, "lan");
+  Adapter(0, "lan");
+  plat::NetbiosAdapterConfig box;
+  box.lana = 5;
+  box.inAdapterMap = false;
+  ASSERT_TRUE(plat::AddNetbiosAdapter(box));
+  ASSERT_TRUE(plat::WriteNetbiosAdapterMap());
+
+  std::vector<std::string> values;
+  for (DWORD i = 0;; ++i) {
+    char name[64], data[8];
+    DWORD cch = sizeof name, cb = sizeof data, type = 0;
+    if (RegEnumValueA(key, i, name, &cch, nullptr, &type, reinterpret_cast<BYTE*>(data), &cb) != ERROR_SUCCESS) break;
+    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+    values.push_back(std::string(name) + "=" + data);
+  }
+  RegCloseKey(key);
+  std::sort(values.begin(), values.end());
+  EXPECT_EQ(values, (std::vector<std::string>{"ncacn_ip_tcp=4", "ncacn_nb_nb0=0", "ncacn_nb_nb1=1"}));
 }
 
 }  // namespace

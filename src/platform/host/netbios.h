@@ -46,6 +46,12 @@ std::vector<NetbiosAdapterConfig> NetbiosAdapters();
 // adapter holds that many sessions. A negative limit removes the cap.
 bool SetNetbiosSessionLimit(UCHAR lana, int limit);
 
+// Writes the adapter map "SOFTWARE\Microsoft\Rpc\Netbios" under
+// HKEY_LOCAL_MACHINE: one REG_SZ value "ncacn_nb_nb<N>" with data "<N>" per
+// listed adapter (LANA 0 to 9), after removing the values of adapters that
+// are gone.
+bool WriteNetbiosAdapterMap();
+
 // Called on the issuing thread with a copy of every control block as it
 // enters Netbios, before the command runs. An empty function removes it.
 void SetNetbiosTrace(std::function<void(const NCB&)> trace);

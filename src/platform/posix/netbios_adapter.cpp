@@ -192,7 +192,8 @@ UCHAR Adapter::AdapterStatus(NCB* ncb) {
 
 UCHAR Adapter::AddName(NCB* ncb, bool group) {
   Name name = NameOf(ncb->ncb_name);
-  if (name[0] == 0 || IsWildcard(name)) return NRC_NOWILD;
+  // A name may not begin with NUL, '*' or a blank: none can be called.
+  if (name[0] == 0 || name[0] == ' ' || IsWildcard(name)) return NRC_NOWILD;
   UCHAR number;
   {
     std::lock_guard lock(mutex_);
