@@ -1,0 +1,150 @@
+// The status worker against a print box on the in-process segment: the box's
+// ports change state over module time, the discovery threads file its
+// reports, and each cycle mirrors them into the spooler printers.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "monitor_fixture.h"
+#include "netbios/lana.h"
+#include "ports/discovery.h"
+#include "print_box.h"
+#include "status/status_thread.h"
+
+namespace {
+
+using monitor_test::ModuleTest;
+
+class StatusWithBox : public ModuleTest {
+ protected:
+  void SetUp() override {
+    ModuleTest::SetUp();
+    plat::ResetNetbios();
+    plat::NetbiosAdapterConfig mine;
+    mine.lana = 0;
+    mine.hardwareAddress = {0x02, 0x12, 0x34, 0x56, 0x78, 0x9a};
+    ASSERT_TRUE(plat::AddNetbiosAdapter(mine));
+    plat::NetbiosAdapterConfig boxAdapter;
+    boxAdapter.lana = 1;
+    boxAdapter.inAdapterMap = false;
+    ASSERT_TRUE(plat::AddNetbiosAdapter(boxAdapter));
+
+    printbox::BoxConfig config;
+    config.lana = 1;
+    config.ports = {{"P1", printbox::kStatusReady}};
+    box_ = std::make_unique<printbox::Box>(config);
+    ASSERT_EQ(box_->Start(), 0);
+    ASSERT_TRUE(plat::WaitForQuiet(kBoxWaiters));
+
+    CreateListLocks();
+    ASSERT_TRUE(InitLists());
+    DescriptionText = NewNameBlock("Print Server Port");
+    MonitorNameText = NewNameBlock("Local Port");
+    RegistryRoot = NewNameBlock("SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Absent");
+
+    // The port as the spooler opened it, with a printer that has a job there
+    // and one that has none.
+    ListNode* node = NewPortNode();
+    port_ = PortOf(node);
+    port_->pPortName = NewNameBlock("P1");
+    port_->pCName = NewNameBlock("P1");
+    ASSERT_TRUE(CreatePrinterList(port_));
+    ASSERT_TRUE(AddPrinter(port_, "Laser"));
+    ASSERT_TRUE(AddPrinter(port_, "Idle"));
+    ASSERT_TRUE(SetPrinterActive(port_, "Laser"));
+    port_->dwOutOfPaper = 1;
+    InsertPort(node, OPEN_LIST);
+    printers_->AddPrinter("Laser", 0xdead);
+    printers_->AddPrinter("Idle", 0xdead);
+
+    LanaRecords[0].bLanaNum = 0;
+    RegisterAdapterNames(&LanaRecords[0]);
+    LanaCount = 1;
+    refresh_ = CreateThread(nullptr, 0, RefreshThread, &LanaRecords[0], 0, nullptr);
+    ASSERT_NE(refresh_, nullptr);
+  }
+
+  void TearDown() override {
+    WriteShared(StopFlag, static_cast<DWORD>(1));
+    ReleaseAdapterNames(&LanaRecords[0]);
+    for (int i = 0; i < 100 && plat::LiveThreadCount() > 0; ++i) Step();
+    EXPECT_TRUE(plat::WaitForAllThreads());
+    CloseHandle(refresh_);
+    box_->Stop();
+    ModuleTest::TearDown();
+  }
+
+  // One second of module time once the discovery threads are quiet, then a
+  // cycle of the worker.
+  void Step() {
+    plat::WaitForQuiet(plat::LiveThreadCount() + kBoxWaiters, std::chrono::milliseconds(500));
+    plat::AdvanceClock(1000);
+    plat::WaitForQuiet(plat::LiveThreadCount() + kBoxWaiters, std::chrono::milliseconds(500));
+  }
+  void StepAndCycle() {
+    Step();
+    RunStatusCycle();
+  }
+  // Steps until the port's record holds `status` from a report; false after
+  // 100 seconds.
+  bool CycleUntilReported(BYTE status) {
+    for (int i = 0; i < 100; ++i) {
+      StepAndCycle();
+      if (ReadShared(port_->Entry.bStatus) == status && ReadShared(port_->tLastReport) != 0) return true;
+    }
+    return false;
+  }
+  DWORD Age() const { return NowSeconds() - ReadShared(port_->tLastReport); }
+
+  static constexpr int kBoxWaiters = 2;  // the box's ping receive and its port's listen
+  std::unique_ptr<printbox::Box> box_;
+  PortRecord* port_ = nullptr;
+  HANDLE refresh_ = nullptr;
+};
+
+TEST_F(StatusWithBox, PrinterStatusFollowsTheBoxAndGoesStaleAt67Seconds) {
+  ASSERT_TRUE(CycleUntilReported(STATUS_READY));
+  EXPECT_EQ(printers_->Status("Laser"), 0u);
+  EXPECT_EQ(printers_->Status("Idle"), 0u);
+
+  box_->SetPortStatus("P1", printbox::kStatusPaperOut);
+  ASSERT_TRUE(CycleUntilReported(STATUS_PAPER_OUT));
+  EXPECT_EQ(printers_->Status("Laser"), static_cast<std::uint32_t>(PRINTER_STATUS_PAPER_OUT));
+  EXPECT_EQ(printers_->Status("Idle"), static_cast<std::uint32_t>(PRINTER_STATUS_PAPER_OUT));
+  EXPECT_EQ(presenter_->Texts(), (std::vector<std::string>{"Your printer Laser is Out Of Paper!"}));
+
+  // The second ready code leaves the printers as they were. (Pings may come
+  // up to 69 seconds apart, so the port may have gone stale just before.)
+  box_->SetPortStatus("P1", printbox::kStatusReady2);
+  ASSERT_TRUE(CycleUntilReported(STATUS_READY2));
+  printers_->SetPrinterStatus("Laser", 0xdead);
+  StepAndCycle();
+  EXPECT_EQ(printers_->Status("Laser"), 0xdeadu);
+
+  // Then off line, and the box falls silent.
+  box_->SetPortStatus("P1", printbox::kStatusOffline);
+  ASSERT_TRUE(CycleUntilReported(STATUS_OFFLINE));
+  box_->SetAnswerPings(false);
+  WriteShared(port_->dwNoResponse, static_cast<DWORD>(1));
+  presenter_->Clear();
+  while (Age() < 66) StepAndCycle();
+  EXPECT_EQ(Age(), 66u);
+  EXPECT_EQ(ReadShared(port_->Entry.bStatus), STATUS_OFFLINE);
+  EXPECT_EQ(printers_->Status("Laser"), static_cast<std::uint32_t>(PRINTER_STATUS_OFFLINE));
+  EXPECT_TRUE(presenter_->Texts().empty());  // no off-line popup: its flag is off
+
+  StepAndCycle();
+  EXPECT_EQ(Age(), 67u);
+  EXPECT_EQ(ReadShared(port_->Entry.bStatus), STATUS_NONE);
+  EXPECT_EQ(printers_->Status("Laser"), static_cast<std::uint32_t>(PRINTER_STATUS_NOT_AVAILABLE));
+  EXPECT_EQ(printers_->Status("Idle"), static_cast<std::uint32_t>(PRINTER_STATUS_NOT_AVAILABLE));
+  EXPECT_EQ(presenter_->Texts(), (std::vector<std::string>{"There is No Response from your printer Laser"}));
+
+  // The box answers again: ready clears the trouble.
+  box_->SetPortStatus("P1", printbox::kStatusReady);
+  box_->SetAnswerPings(true);
+  ASSERT_TRUE(CycleUntilReported(STATUS_READY));
+  EXPECT_EQ(printers_->Status("Laser"), 0u);
+}
+
+}  // namespace
