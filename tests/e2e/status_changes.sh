@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# The box's port changes state: the printer's status follows, a job waits
+# with a popup that blocks until answered, and prints once the port is ready.
+. "$(dirname "$0")/lib.sh"
+
+BOXOUT=$WORK/box
+start_daemon --printbox "BOX1:P1,P2@$BOXOUT"
+eventually 20 "^P1$" ports
+run 0 add-printer Laser P1
+run 0 configure P1 --out-of-paper on --offline on --no-response off
+eventually 20 "^Laser +P1 +ready" printers
+
+run 0 box BOX1 P1 paperout && contains "port P1 is paperout"
+eventually 20 "^Laser +P1 +paper out" printers
+run 0 messages && contains "no message box is waiting"   # no job, no popup
+
+# A job now waits at the port; the popup comes and blocks the monitor's
+# status worker until the user answers it (it comes again every cycle while
+# the job waits).
+head -c 5000 /dev/urandom >"$WORK/job.bin"
+sh_ print Laser "$WORK/job.bin" >"$WORK/print.out" 2>"$WORK/print.err" &
+printer_pid=$!
+await_box 20 "\[Varnhold\] Your printer Laser is Out Of Paper!"
+run 0 jobs && contains "Laser +P1 +waiting for the port"
+run 0 messages --answer "$BOX_ID" && contains "answered message $BOX_ID"
+
+run 0 box BOX1 P1 offline
+eventually_answering 20 "^Laser +P1 +offline" printers
+await_box 20 "Your printer Laser is Off Line!"
+run 0 messages --answer-all
+
+run 0 box BOX1 P1 ready
+eventually_answering 20 "^Laser +P1 +ready" printers
+wait "$printer_pid" || fail "the job that waited did not print: $(cat "$WORK/print.err")"
+cmp "$WORK/job.bin" "$(ls -t "$BOXOUT"/P1-*.prn | head -1)" || fail "the waiting job's copy differs"
+eventually 20 "^Laser +P1 +ready" printers
+
+# Without its box the port has no report: the printer is not available.
+run 0 stop
+start_daemon --printbox "BOX1:P1@$BOXOUT"
+eventually 20 "^Laser +P1 +ready" printers
+run 0 stop
+start_daemon
+eventually 20 "^Laser +P1 +not available" printers
+run 0 stop
+finish

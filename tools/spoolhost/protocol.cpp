@@ -1,0 +1,148 @@
+// The client-daemon protocol over the Unix socket: typed, length-prefixed frames.
+#include "protocol.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace spoolhost {
+namespace {
+
+bool WriteAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool ReadAll(int fd, char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t n = ::recv(fd, data, size, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Splits a socket path into a directory to work in and a short name, when the
+// whole path does not fit sockaddr_un.
+struct SocketAddress {
+  sockaddr_un addr{};
+  socklen_t length = 0;
+  int dirFd = -1;
+  ~SocketAddress() {
+    if (dirFd >= 0) ::close(dirFd);
+  }
+};
+
+bool MakeAddress(const std::string& path, SocketAddress* out, std::string* error) {
+  out->addr.sun_family = AF_UNIX;
+  std::string usable = path;
+  if (usable.size() >= sizeof out->addr.sun_path) {
+    // Reach the socket through /proc/self/fd/N/name, which is short.
+    auto slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+    out->dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (out->dirFd < 0) {
+      *error = dir + ": " + std::strerror(errno);
+      return false;
+    }
+    usable = "/proc/self/fd/" + std::to_string(out->dirFd) + "/" + path.substr(slash + 1);
+    if (usable.size() >= sizeof out->addr.sun_path) {
+      *error = "socket name too long: " + path;
+      return false;
+    }
+  }
+  std::memcpy(out->addr.sun_path, usable.c_str(), usable.size() + 1);
+  out->length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + usable.size() + 1);
+  return true;
+}
+
+}  // namespace
+
+bool SendFrame(int fd, Frame type, const std::string& payload) {
+  if (payload.size() + 1 > kMaxFrame) return false;
+  std::uint32_t length = static_cast<std::uint32_t>(payload.size() + 1);
+  char header[5] = {static_cast<char>(length & 0xff), static_cast<char>((length >> 8) & 0xff),
+                    static_cast<char>((length >> 16) & 0xff), static_cast<char>((length >> 24) & 0xff),
+                    static_cast<char>(type)};
+  std::string frame(header, sizeof header);
+  frame += payload;
+  return WriteAll(fd, frame.data(), frame.size());
+}
+
+std::optional<Message> ReceiveFrame(int fd) {
+  unsigned char header[5];
+  if (!ReadAll(fd, reinterpret_cast<char*>(header), sizeof header)) return std::nullopt;
+  std::uint32_t length = header[0] | (header[1] << 8) | (header[2] << 16) | (static_cast<std::uint32_t>(header[3]) << 24);
+  if (length == 0 || length > kMaxFrame) return std::nullopt;
+  Message m{static_cast<Frame>(header[4]), std::string(length - 1, '\0')};
+  if (length > 1 && !ReadAll(fd, m.payload.data(), length - 1)) return std::nullopt;
+  return m;
+}
+
+std::string JoinWords(const std::vector<std::string>& words) {
+  std::string out;
+  for (const std::string& w : words) {
+    out += w;
+    out.push_back('\0');
+  }
+  return out;
+}
+
+std::vector<std::string> SplitWords(const std::string& payload) {
+  std::vector<std::string> words;
+  std::size_t start = 0;
+  while (start < payload.size()) {
+    std::size_t end = payload.find('\0', start);
+    if (end == std::string::npos) end = payload.size();
+    words.push_back(payload.substr(start, end - start));
+    start = end + 1;
+  }
+  return words;
+}
+
+int ListenUnix(const std::string& path, std::string* error) {
+  SocketAddress address;
+  if (!MakeAddress(path, &address, error)) return -1;
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    *error = std::string("socket: ") + std::strerror(errno);
+    return -1;
+  }
+  ::unlink(path.c_str());
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address.addr), address.length) != 0 || ::listen(fd, 16) != 0) {
+    *error = path + ": " + std::strerror(errno);
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int ConnectUnix(const std::string& path, std::string* error) {
+  SocketAddress address;
+  if (!MakeAddress(path, &address, error)) return -1;
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    *error = std::string("socket: ") + std::strerror(errno);
+    return -1;
+  }
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address.addr), address.length) != 0) {
+    *error = std::strerror(errno);
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace spoolhost

@@ -1,0 +1,46 @@
+// The client-daemon protocol over the Unix socket: typed, length-prefixed frames.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace spoolhost {
+
+// A frame is a 4-byte little-endian length (of what follows), a type byte and
+// a payload. The client sends one Request, then data or answers as the verb
+// needs; the daemon answers with output frames and ends with Exit.
+enum class Frame : std::uint8_t {
+  Request = 'R',   // client: the command line, words separated by NUL bytes
+  Data = 'D',      // client: a piece of the job or the file to import
+  DataEnd = 'E',   // client: no more data
+  Answer = 'A',    // client: a line the user typed in reply to a Prompt
+  Out = 'O',       // daemon: text for standard output
+  Err = 'W',       // daemon: text for standard error
+  Progress = 'P',  // daemon: a progress line, shown only on a terminal
+  Prompt = 'Q',    // daemon: ask the user; the client replies with Answer
+  Exit = 'X',      // daemon: the exit status, one byte; the last frame
+};
+
+inline constexpr std::size_t kMaxFrame = 1 << 20;
+
+struct Message {
+  Frame type;
+  std::string payload;
+};
+
+// Writes one frame; false when the peer has gone.
+bool SendFrame(int fd, Frame type, const std::string& payload);
+// Reads one frame; nothing at end of stream, on error or on an oversized frame.
+std::optional<Message> ReceiveFrame(int fd);
+
+std::string JoinWords(const std::vector<std::string>& words);
+std::vector<std::string> SplitWords(const std::string& payload);
+
+// Unix socket helpers. Paths longer than a socket address allows are reached
+// through their directory, so deep state directories still work.
+int ListenUnix(const std::string& path, std::string* error);
+int ConnectUnix(const std::string& path, std::string* error);
+
+}  // namespace spoolhost

@@ -1,0 +1,53 @@
+// The daemon's side of one client connection: output, progress and questions.
+#include "session.h"
+
+namespace spoolhost {
+namespace {
+thread_local Session* t_current = nullptr;
+}
+
+void Session::Send(Frame type, const std::string& payload) {
+  std::lock_guard lock(mutex_);
+  if (gone_) return;
+  if (!SendFrame(fd_, type, payload)) gone_ = true;
+}
+
+void Session::Out(const std::string& text) { Send(Frame::Out, text); }
+void Session::Err(const std::string& text) { Send(Frame::Err, text); }
+void Session::Progress(const std::string& text) { Send(Frame::Progress, text); }
+void Session::Exit(int status) { Send(Frame::Exit, std::string(1, static_cast<char>(status))); }
+
+bool Session::Gone() const {
+  std::lock_guard lock(mutex_);
+  return gone_;
+}
+
+std::optional<std::string> Session::Ask(char kind, const std::string& text) {
+  Send(Frame::Prompt, std::string(1, kind) + text);
+  for (;;) {
+    std::optional<Message> m = ReceiveFrame(fd_);
+    if (!m) {
+      std::lock_guard lock(mutex_);
+      gone_ = true;
+      return std::nullopt;
+    }
+    if (m->type == Frame::Answer) return m->payload;
+    if (m->type == Frame::DataEnd) return std::nullopt;  // the client has no input to give
+  }
+}
+
+bool Session::ReceiveData(std::string* data) {
+  for (;;) {
+    std::optional<Message> m = ReceiveFrame(fd_);
+    if (!m) return false;
+    if (m->type == Frame::DataEnd) return true;
+    if (m->type == Frame::Data) data->append(m->payload);
+  }
+}
+
+Session* Session::Current() { return t_current; }
+
+Session::Scope::Scope(Session* session) : previous_(t_current) { t_current = session; }
+Session::Scope::~Scope() { t_current = previous_; }
+
+}  // namespace spoolhost

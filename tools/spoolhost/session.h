@@ -1,0 +1,52 @@
+// The daemon's side of one client connection: output, progress and questions.
+#pragma once
+
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "protocol.h"
+
+namespace spoolhost {
+
+// Prompt kinds, the first byte of a Prompt frame.
+inline constexpr char kPromptBox = 'B';   // a message box: the client shows it and answers OK
+inline constexpr char kPromptLine = 'L';  // a question: the client answers with a line
+
+class Session {
+ public:
+  explicit Session(int fd) : fd_(fd) {}
+
+  void Out(const std::string& text);
+  void Err(const std::string& text);  // one line of error, without the program name
+  void Progress(const std::string& text);
+  // Asks the client; nothing when it has gone (or closed its input).
+  std::optional<std::string> Ask(char kind, const std::string& text);
+  // Reads the client's data frames up to DataEnd; false when it broke off.
+  bool ReceiveData(std::string* data);
+  void Exit(int status);
+
+  bool Gone() const;
+
+  // The session served on this thread, if any: message boxes raised on a
+  // client's own request go to that client, as a box raised by a dialog would
+  // appear on the user's desktop.
+  static Session* Current();
+  class Scope {
+   public:
+    explicit Scope(Session* session);
+    ~Scope();
+
+   private:
+    Session* previous_;
+  };
+
+ private:
+  void Send(Frame type, const std::string& payload);
+
+  int fd_;
+  mutable std::mutex mutex_;
+  bool gone_ = false;
+};
+
+}  // namespace spoolhost

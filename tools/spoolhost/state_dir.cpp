@@ -1,0 +1,94 @@
+// The state directory: where it is, what it holds, and the daemon's lock on it.
+#include "state_dir.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace spoolhost {
+namespace {
+
+bool MakeDir(const std::string& path, std::string* error) {
+  if (::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
+    *error = path + " exists and is not a directory";
+    return false;
+  }
+  *error = "cannot create " + path + ": " + std::strerror(errno);
+  return false;
+}
+
+}  // namespace
+
+StateDir StateDir::Resolve(const std::optional<std::string>& option) {
+  StateDir dir;
+  std::string path;
+  if (option) {
+    path = *option;
+  } else if (const char* env = std::getenv("SPOOLHOST_STATE"); env != nullptr && *env != '\0') {
+    path = env;
+  } else {
+    path = "spoolhost-state";
+  }
+  if (path[0] != '/') {
+    char cwd[PATH_MAX];
+    if (::getcwd(cwd, sizeof cwd) != nullptr) path = std::string(cwd) + "/" + path;
+  }
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  dir.path_ = path;
+  return dir;
+}
+
+bool StateDir::Create(std::string* error) const {
+  return MakeDir(path_, error) && MakeDir(WindowsDir(), error);
+}
+
+std::optional<long> StateDir::RunningDaemon() const {
+  int fd = ::open(LockPath().c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::optional<long> pid;
+  if (::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    char buf[32] = {};
+    ssize_t n = ::read(fd, buf, sizeof buf - 1);
+    pid = n > 0 ? std::strtol(buf, nullptr, 10) : 0;
+  }
+  ::close(fd);
+  return pid;
+}
+
+DaemonLock::~DaemonLock() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool DaemonLock::Acquire(const StateDir& dir, std::string* error) {
+  int fd = ::open(dir.LockPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    *error = "cannot open " + dir.LockPath() + ": " + std::strerror(errno);
+    return false;
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    char buf[32] = {};
+    ssize_t n = ::read(fd, buf, sizeof buf - 1);
+    *error = "a spoolhost daemon already runs in " + dir.Path() + (n > 0 ? " (pid " + std::string(buf) + ")" : "");
+    while (!error->empty() && (error->back() == '\n')) error->pop_back();
+    ::close(fd);
+    return false;
+  }
+  std::string pid = std::to_string(::getpid());
+  if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size())) {
+    *error = "cannot write " + dir.LockPath();
+    ::close(fd);
+    return false;
+  }
+  fd_ = fd;
+  return true;
+}
+
+}  // namespace spoolhost

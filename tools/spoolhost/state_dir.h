@@ -1,0 +1,48 @@
+// The state directory: where it is, what it holds, and the daemon's lock on it.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace spoolhost {
+
+class StateDir {
+ public:
+  // --state DIR, else $SPOOLHOST_STATE, else ./spoolhost-state; made absolute.
+  static StateDir Resolve(const std::optional<std::string>& option);
+
+  const std::string& Path() const { return path_; }
+  std::string RegistryFile() const { return path_ + "/registry.db"; }
+  std::string WindowsDir() const { return path_ + "/windows"; }
+  std::string SocketPath() const { return path_ + "/spoolhost.sock"; }
+  std::string LockPath() const { return path_ + "/spoolhost.pid"; }
+  std::string DaemonLog() const { return path_ + "/spoolhost.log"; }
+  std::string BoxDir(const std::string& box) const { return path_ + "/boxes/" + box; }
+  std::string MonitorLog() const { return WindowsDir() + "/TAVRO.log"; }
+
+  // Creates the directory and the Windows directory inside it.
+  bool Create(std::string* error) const;
+
+  // The pid of the daemon holding the lock, if one does.
+  std::optional<long> RunningDaemon() const;
+
+ private:
+  std::string path_;
+};
+
+// The daemon's hold on the state directory: an exclusive lock on the pid file,
+// kept for the life of the process (released by the system if it dies).
+class DaemonLock {
+ public:
+  DaemonLock() = default;
+  ~DaemonLock();
+  DaemonLock(const DaemonLock&) = delete;
+  DaemonLock& operator=(const DaemonLock&) = delete;
+  // False with a reason when another daemon holds it or the file cannot be had.
+  bool Acquire(const StateDir& dir, std::string* error);
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace spoolhost
