@@ -7,8 +7,33 @@
 
 #include "host/netbios.h"
 #include "print_box.h"
+#include "registry_key.h"
 
 namespace spoolhost {
+
+namespace {
+
+// The system's map of NetBIOS transports to LANA numbers, as the operating
+// system writes it at start: one "ncacn_nb_nb<N>" value per adapter, whose
+// text begins with the LANA digit. Values of earlier runs are dropped first.
+bool WriteAdapterMap(const std::vector<AdapterInfo>& adapters) {
+  RegKey key;
+  if (!key.Create("SOFTWARE\\Microsoft\\Rpc\\Netbios")) return false;
+  std::vector<std::string> stale;
+  for (DWORD i = 0;; ++i) {
+    char name[256] = {};
+    DWORD size = sizeof name;
+    if (RegEnumValueA(key.Get(), i, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    if (std::string(name).compare(0, 11, "ncacn_nb_nb") == 0) stale.push_back(name);
+  }
+  for (const std::string& name : stale) RegDeleteValueA(key.Get(), name.c_str());
+  bool ok = true;
+  for (const AdapterInfo& a : adapters)
+    ok &= key.SetString("ncacn_nb_nb" + std::to_string(a.lana), std::to_string(a.lana));
+  return ok;
+}
+
+}  // namespace
 
 struct Network::RunningBox {
   BoxInfo info;
@@ -52,7 +77,7 @@ bool Network::AddAdapters(const std::vector<NetSpec>& given, std::string* error)
     adapters_.push_back(AdapterInfo{lana, s.transport, s.segment, mac});
     log_("adapter lana " + std::to_string(lana) + " on " + s.transport + ":" + s.segment);
   }
-  if (!plat::WriteNetbiosAdapterMap()) {
+  if (!WriteAdapterMap(Adapters())) {
     *error = "cannot write the NetBIOS adapter map into the registry";
     return false;
   }
