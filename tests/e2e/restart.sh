@@ -14,6 +14,7 @@ run 0 stop
 
 start_daemon --printbox "$BOX"
 run 0 printers && contains "^Laser +P1"
+eventually 20 "^P2$" ports
 run 0 rename-printer Laser Office && contains "renamed"
 run 0 set-port Office P2 && contains "printer Office now prints to port P2"
 run 0 printers && contains "^Office +P2" 
