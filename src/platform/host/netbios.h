@@ -17,7 +17,8 @@ enum class NetbiosTransportKind {
   // An in-process segment: every adapter of the process attached to the same
   // segment name hears the same datagrams and can call the others' names.
   Loop,
-  // NetBIOS over TCP/IP (RFC 1001/1002), for separate processes; not built yet.
+  // NetBIOS over TCP/IP (RFC 1001/1002), for separate processes and hosts;
+  // its addresses come with plat::AddNetAdapter (host/nbt.h).
   Nbt,
 };
 

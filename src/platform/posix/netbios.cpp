@@ -54,7 +54,6 @@ void AddWaiters(int delta) { g_waiters.fetch_add(delta); }
 }  // namespace nb
 
 bool AddNetbiosAdapter(const NetbiosAdapterConfig& config) {
-  if (config.transport != NetbiosTransportKind::Loop) return false;
   Service& s = TheService();
   std::lock_guard lock(s.mutex);
   if (s.adapters.count(config.lana)) return false;

@@ -1,6 +1,7 @@
 // The commands of one NetBIOS adapter: names, datagrams and sessions, with
 // nb30.h's return codes.
 #include "netbios_adapter.h"
+#include "nbt_transport.h"
 
 #include <algorithm>
 #include <cstring>
@@ -34,9 +35,11 @@ Adapter::Adapter(const NetbiosAdapterConfig& config)
 Adapter::~Adapter() { Shutdown(); }
 
 bool Adapter::Start() {
-  if (config_.transport != NetbiosTransportKind::Loop) return false;
-  transport_ = MakeLoopTransport(config_.segment, this);
-  return true;
+  if (config_.transport == NetbiosTransportKind::Nbt)
+    transport_ = MakeNbtTransport(config_, this);
+  else
+    transport_ = MakeLoopTransport(config_.segment, this);
+  return transport_ != nullptr;
 }
 
 void Adapter::Shutdown() {

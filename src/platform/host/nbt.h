@@ -1,0 +1,38 @@
+// Host settings of a NetBIOS over TCP/IP adapter, and the --net option that
+// spoolhost, printbox and tests use to choose an adapter's transport.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "netbios.h"
+
+namespace plat {
+
+struct NbtEndpoint {
+  uint32_t address = 0x7F000001;    // host byte order; the node's unicast address
+  uint32_t broadcast = 0x7FFFFFFF;  // where registrations, queries and group datagrams go
+  uint16_t nameServicePort = 137;
+  uint16_t datagramPort = 138;
+  uint16_t sessionPort = 139;
+};
+
+struct NetSpec {
+  NetbiosAdapterConfig adapter;
+  NbtEndpoint nbt;  // for NetbiosTransportKind::Nbt
+};
+
+// Parses "loop[:SEGMENT][,mac=..][,lana=N]" or
+// "nbt:ADDR/PREFIX[,bcast=ADDR][,ports=NS:DGM:SSN][,mac=..][,lana=N]" into
+// *spec; what the text leaves out keeps its value, except that an nbt adapter
+// without mac= gets 02:00 and its IPv4 address, and without bcast= its
+// subnet's broadcast address. False with *error set on bad text. The limited
+// broadcast 255.255.255.255 is refused: it would leave on every interface.
+bool ParseNetSpec(const std::string& text, NetSpec* spec, std::string* error);
+
+// Adds the adapter of a parsed --net option (AddNetbiosAdapter with the
+// endpoint of an nbt adapter); false when the LANA number is taken or the
+// addresses cannot be bound.
+bool AddNetAdapter(const NetSpec& spec);
+
+}  // namespace plat

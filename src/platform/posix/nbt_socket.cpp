@@ -1,0 +1,90 @@
+// Socket helpers of the NetBIOS over TCP/IP transport: owned descriptors, a
+// poll wakeup, and UDP sockets bound to a node's unicast or broadcast address.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "nbt_transport.h"
+
+namespace plat::nbt {
+namespace {
+
+sockaddr_in Address(uint32_t address, uint16_t port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(address);
+  sa.sin_port = htons(port);
+  return sa;
+}
+
+}  // namespace
+
+Fd& Fd::operator=(Fd&& o) noexcept {
+  if (this != &o) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = o.Release();
+  }
+  return *this;
+}
+
+Fd::~Fd() {
+  if (fd_ >= 0) close(fd_);
+}
+
+Wakeup::Wakeup() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+void Wakeup::Signal() {
+  uint64_t one = 1;
+  ssize_t r = write(fd_.Get(), &one, sizeof one);
+  (void)r;  // a full counter already wakes the loop
+}
+
+void Wakeup::Drain() {
+  uint64_t value;
+  ssize_t r = read(fd_.Get(), &value, sizeof value);
+  (void)r;  // nothing to drain is fine
+}
+
+// Several nodes on one machine bind the same broadcast address and port, so
+// the broadcast socket shares them; each unicast address is the node's own.
+Fd OpenUdp(uint32_t address, uint16_t port, bool shared) {
+  Fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!fd) return Fd();
+  int one = 1;
+  setsockopt(fd.Get(), SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+  if (shared) {
+    setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
+  }
+  sockaddr_in sa = Address(address, port);
+  if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return Fd();
+  return fd;
+}
+
+bool SendUdp(int fd, std::span<const uint8_t> packet, uint32_t address, uint16_t port) {
+  if (address == 0xFFFFFFFF) return false;  // never the limited broadcast
+  sockaddr_in sa = Address(address, port);
+  ssize_t n;
+  do {
+    n = sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  } while (n < 0 && errno == EINTR);
+  return n == static_cast<ssize_t>(packet.size());
+}
+
+bool ReceiveUdp(int fd, Bytes* packet, uint32_t* address, uint16_t* port) {
+  packet->resize(65536);
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  ssize_t n = recvfrom(fd, packet->data(), packet->size(), 0, reinterpret_cast<sockaddr*>(&sa), &len);
+  if (n < 0) return false;
+  packet->resize(static_cast<std::size_t>(n));
+  *address = ntohl(sa.sin_addr.s_addr);
+  *port = ntohs(sa.sin_port);
+  return true;
+}
+
+}  // namespace plat::nbt

@@ -1,0 +1,262 @@
+// NetBIOS over TCP/IP between two nodes of this process on 127.0.0.2 and
+// 127.0.0.3, on ports of their own so that no privilege is needed.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/nbt.h"
+#include "platform.h"
+#include "posix/nbt_packets.h"
+
+namespace {
+
+constexpr UCHAR kA = 0, kB = 1;
+
+class NbtTransport : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    plat::ResetNetbios();
+    // Ports apart from other test processes running at the same time.
+    base_ = static_cast<uint16_t>(20000 + (getpid() % 9000) * 5);
+    if (!Node(kA, "127.0.0.2") || !Node(kB, "127.0.0.3"))
+      GTEST_SKIP() << "cannot bind loopback addresses 127.0.0.2/127.0.0.3 here";
+  }
+  void TearDown() override { plat::ResetNetbios(); }
+
+  bool Node(UCHAR lana, const char* address) {
+    plat::NetSpec spec;
+    std::string error;
+    std::string text = std::string("nbt:") + address + "/8,lana=" + std::to_string(lana) + ",ports=" +
+                       std::to_string(base_) + ":" + std::to_string(base_ + 1) + ":" + std::to_string(base_ + 2);
+    EXPECT_TRUE(plat::ParseNetSpec(text, &spec, &error)) << error;
+    spec.adapter.inAdapterMap = false;
+    return plat::AddNetAdapter(spec);
+  }
+
+  static void SetName(UCHAR* field, const char* name) {
+    std::memset(field, ' ', NCBNAMSZ);
+    std::memcpy(field, name, std::strlen(name));
+  }
+  static NCB Ncb(UCHAR command, UCHAR lana) {
+    NCB n;
+    std::memset(&n, 0, sizeof n);
+    n.ncb_command = command;
+    n.ncb_lana_num = lana;
+    return n;
+  }
+  static UCHAR Add(UCHAR lana, const char* name, bool group, UCHAR* num = nullptr) {
+    NCB n = Ncb(group ? NCBADDGRNAME : NCBADDNAME, lana);
+    SetName(n.ncb_name, name);
+    UCHAR r = Netbios(&n);
+    if (num) *num = n.ncb_num;
+    return r;
+  }
+  static UCHAR SendDatagram(UCHAR lana, UCHAR num, const char* to, std::vector<UCHAR> data) {
+    NCB n = Ncb(NCBDGSEND, lana);
+    n.ncb_num = num;
+    SetName(n.ncb_callname, to);
+    n.ncb_buffer = data.data();
+    n.ncb_length = static_cast<WORD>(data.size());
+    return Netbios(&n);
+  }
+  static UCHAR ReceiveDatagram(UCHAR lana, UCHAR num, std::vector<UCHAR>* buffer) {
+    NCB n = Ncb(NCBDGRECV, lana);
+    n.ncb_num = num;
+    n.ncb_buffer = buffer->data();
+    n.ncb_length = static_cast<WORD>(buffer->size());
+    UCHAR r = Netbios(&n);
+    buffer->resize(n.ncb_length);
+    return r;
+  }
+  static UCHAR Call(UCHAR lana, const char* from, const char* to, UCHAR* lsn) {
+    NCB n = Ncb(NCBCALL, lana);
+    SetName(n.ncb_name, from);
+    SetName(n.ncb_callname, to);
+    UCHAR r = Netbios(&n);
+    *lsn = n.ncb_lsn;
+    return r;
+  }
+  static UCHAR Listen(UCHAR lana, const char* name, UCHAR* lsn) {
+    NCB n = Ncb(NCBLISTEN, lana);
+    SetName(n.ncb_name, name);
+    n.ncb_callname[0] = '*';
+    UCHAR r = Netbios(&n);
+    *lsn = n.ncb_lsn;
+    return r;
+  }
+  static UCHAR Send(UCHAR lana, UCHAR lsn, const std::string& text) {
+    NCB n = Ncb(NCBSEND, lana);
+    n.ncb_lsn = lsn;
+    n.ncb_buffer = reinterpret_cast<PUCHAR>(const_cast<char*>(text.data()));
+    n.ncb_length = static_cast<WORD>(text.size());
+    return Netbios(&n);
+  }
+  static UCHAR Receive(UCHAR lana, UCHAR lsn, std::string* text, WORD capacity = 1024) {
+    std::vector<UCHAR> buf(capacity);
+    NCB n = Ncb(NCBRECV, lana);
+    n.ncb_lsn = lsn;
+    n.ncb_buffer = buf.data();
+    n.ncb_length = capacity;
+    UCHAR r = Netbios(&n);
+    text->assign(buf.begin(), buf.begin() + n.ncb_length);
+    return r;
+  }
+
+  uint16_t base_ = 0;
+};
+
+TEST_F(NbtTransport, UniqueNamesAreDefendedGroupNamesShared) {
+  EXPECT_EQ(Add(kA, "MONITOR", false), NRC_GOODRET);
+  EXPECT_EQ(Add(kB, "MONITOR", false), NRC_INUSE);
+  EXPECT_EQ(Add(kB, "MONITOR", true), NRC_INUSE);
+  EXPECT_EQ(Add(kA, "BOXES", true), NRC_GOODRET);
+  EXPECT_EQ(Add(kB, "BOXES", true), NRC_GOODRET);
+  EXPECT_EQ(Add(kB, "BOXES2", false), NRC_GOODRET);
+  // Once released, the name is free for the other node.
+  NCB del = Ncb(NCBDELNAME, kA);
+  SetName(del.ncb_name, "MONITOR");
+  EXPECT_EQ(Netbios(&del), NRC_GOODRET);
+  EXPECT_EQ(Add(kB, "MONITOR", false), NRC_GOODRET);
+}
+
+TEST_F(NbtTransport, NodeStatusAnswersWithTheHardwareAddress) {
+  ASSERT_EQ(Add(kB, "PORT1", false), NRC_GOODRET);
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_GE(fd, 0);
+  timeval tv{2, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  plat::nbt::NamePacket q;
+  q.id = 77;
+  q.question = plat::nbt::Name{'*'};
+  q.questionType = plat::nbt::kTypeNbstat;
+  auto wire = plat::nbt::BuildNamePacket(q);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(base_);
+  to.sin_addr.s_addr = htonl(0x7F000003);
+  ASSERT_EQ(sendto(fd, wire.data(), wire.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
+            static_cast<ssize_t>(wire.size()));
+  std::vector<uint8_t> reply(1500);
+  ssize_t n = recv(fd, reply.data(), reply.size(), 0);
+  close(fd);
+  ASSERT_GT(n, 0);
+  reply.resize(static_cast<std::size_t>(n));
+  auto p = plat::nbt::ParseNamePacket(reply);
+  ASSERT_TRUE(p && p->record);
+  EXPECT_EQ(p->id, 77);
+  std::vector<plat::nbt::StatusName> names;
+  std::array<uint8_t, 6> mac{};
+  ASSERT_TRUE(plat::nbt::ParseNodeStatusData(p->record->data, &names, &mac));
+  EXPECT_EQ(mac, (std::array<uint8_t, 6>{0x02, 0x00, 127, 0, 0, 3}));
+  ASSERT_EQ(names.size(), 1u);
+  EXPECT_EQ(std::string(names[0].name.begin(), names[0].name.begin() + 5), "PORT1");
+}
+
+TEST_F(NbtTransport, GroupDatagramOfAStatusReportArrivesWhole) {
+  UCHAR a = 0, b = 0;
+  ASSERT_EQ(Add(kA, "BOX", false, &a), NRC_GOODRET);
+  ASSERT_EQ(Add(kB, "REPORTS", true, &b), NRC_GOODRET);
+  std::vector<UCHAR> report(512);
+  for (std::size_t i = 0; i < report.size(); ++i) report[i] = static_cast<UCHAR>(i * 13);
+  ASSERT_EQ(SendDatagram(kA, a, "REPORTS", report), NRC_GOODRET);
+  std::vector<UCHAR> got(600);
+  EXPECT_EQ(ReceiveDatagram(kB, b, &got), NRC_GOODRET);
+  EXPECT_EQ(got, report);
+  // Too small a buffer: the start of it, and the code says so.
+  ASSERT_EQ(SendDatagram(kA, a, "REPORTS", report), NRC_GOODRET);
+  std::vector<UCHAR> small(100);
+  EXPECT_EQ(ReceiveDatagram(kB, b, &small), NRC_INCOMP);
+  EXPECT_TRUE(std::equal(small.begin(), small.end(), report.begin()));
+  // And back, to a unique name.
+  ASSERT_EQ(SendDatagram(kB, b, "BOX", {1, 2, 3}), NRC_GOODRET);
+  std::vector<UCHAR> back(10);
+  EXPECT_EQ(ReceiveDatagram(kA, a, &back), NRC_GOODRET);
+  EXPECT_EQ(back, (std::vector<UCHAR>{1, 2, 3}));
+}
+
+TEST_F(NbtTransport, SessionCarriesMessagesInOrderUntilHangUp) {
+  ASSERT_EQ(Add(kA, "MONITOR", false), NRC_GOODRET);
+  ASSERT_EQ(Add(kB, "PORT1", false), NRC_GOODRET);
+  UCHAR listenLsn = 0;
+  UCHAR listened = NRC_PENDING;
+  std::thread box([&] { listened = Listen(kB, "PORT1", &listenLsn); });
+  UCHAR lsn = 0;
+  UCHAR called = NRC_PENDING;
+  for (int i = 0; i < 100 && called != NRC_GOODRET; ++i) {
+    called = Call(kA, "MONITOR", "PORT1", &lsn);  // until the listen is in place
+  }
+  box.join();
+  ASSERT_EQ(called, NRC_GOODRET);
+  ASSERT_EQ(listened, NRC_GOODRET);
+  for (int i = 0; i < 200; ++i) ASSERT_EQ(Send(kA, lsn, "job block " + std::to_string(i)), NRC_GOODRET);
+  std::string big(60000, 'x');
+  ASSERT_EQ(Send(kA, lsn, big), NRC_GOODRET);
+  std::string text;
+  for (int i = 0; i < 200; ++i) {
+    ASSERT_EQ(Receive(kB, listenLsn, &text), NRC_GOODRET);
+    ASSERT_EQ(text, "job block " + std::to_string(i));
+  }
+  EXPECT_EQ(Receive(kB, listenLsn, &text, 40000), NRC_INCOMP);
+  EXPECT_EQ(Receive(kB, listenLsn, &text, 40000), NRC_GOODRET);
+  EXPECT_EQ(text.size(), 20000u);
+  ASSERT_EQ(Send(kB, listenLsn, "status"), NRC_GOODRET);
+  ASSERT_EQ(Receive(kA, lsn, &text), NRC_GOODRET);
+  EXPECT_EQ(text, "status");
+  ASSERT_EQ(Send(kA, lsn, "last"), NRC_GOODRET);
+  NCB hang = Ncb(NCBHANGUP, kA);
+  hang.ncb_lsn = lsn;
+  EXPECT_EQ(Netbios(&hang), NRC_GOODRET);
+  EXPECT_EQ(Receive(kB, listenLsn, &text), NRC_GOODRET);
+  EXPECT_EQ(text, "last");
+  EXPECT_EQ(Receive(kB, listenLsn, &text), NRC_SCLOSED);
+}
+
+TEST_F(NbtTransport, CallsNobodyAnswersAndFullListeners) {
+  ASSERT_EQ(Add(kA, "MONITOR", false), NRC_GOODRET);
+  ASSERT_EQ(Add(kB, "PORT1", false), NRC_GOODRET);
+  UCHAR lsn = 0;
+  EXPECT_EQ(Call(kA, "MONITOR", "NOBODY", &lsn), NRC_NOCALL);
+  EXPECT_EQ(Call(kA, "MONITOR", "PORT1", &lsn), NRC_NOCALL);  // held, but no listen
+  ASSERT_TRUE(plat::SetNetbiosSessionLimit(kB, 0));
+  std::thread box([&] {
+    UCHAR l;
+    Listen(kB, "PORT1", &l);  // ends when the adapter goes
+  });
+  UCHAR r = NRC_NOCALL;
+  for (int i = 0; i < 100 && r == NRC_NOCALL; ++i) r = Call(kA, "MONITOR", "PORT1", &lsn);
+  EXPECT_EQ(r, NRC_REMTFUL);
+  plat::RemoveNetbiosAdapter(kB);
+  box.join();
+}
+
+TEST(NbtNetSpec, ParsesAddressesPortsAndRefusesTheLimitedBroadcast) {
+  plat::NetSpec spec;
+  std::string error;
+  ASSERT_TRUE(plat::ParseNetSpec("nbt:10.1.2.3/24,ports=1137:1138:1139,lana=4", &spec, &error)) << error;
+  EXPECT_EQ(spec.adapter.transport, plat::NetbiosTransportKind::Nbt);
+  EXPECT_EQ(spec.nbt.address, 0x0A010203u);
+  EXPECT_EQ(spec.nbt.broadcast, 0x0A0102FFu);
+  EXPECT_EQ(spec.nbt.datagramPort, 1138);
+  EXPECT_EQ(spec.adapter.lana, 4);
+  EXPECT_EQ(spec.adapter.hardwareAddress, (std::array<UCHAR, 6>{2, 0, 10, 1, 2, 3}));
+  ASSERT_TRUE(plat::ParseNetSpec("nbt:127.0.0.5/8,bcast=127.255.255.255,mac=02:aa:bb:cc:dd:ee", &spec, &error));
+  EXPECT_EQ(spec.adapter.hardwareAddress, (std::array<UCHAR, 6>{2, 0xaa, 0xbb, 0xcc, 0xdd, 0xee}));
+  ASSERT_TRUE(plat::ParseNetSpec("loop:lab", &spec, &error));
+  EXPECT_EQ(spec.adapter.transport, plat::NetbiosTransportKind::Loop);
+  EXPECT_EQ(spec.adapter.segment, "lab");
+  EXPECT_FALSE(plat::ParseNetSpec("nbt:10.0.0.1/24,bcast=255.255.255.255", &spec, &error));
+  EXPECT_FALSE(plat::ParseNetSpec("nbt:10.0.0.1", &spec, &error));
+  EXPECT_FALSE(plat::ParseNetSpec("nbt:10.0.0.1/24,ports=1:2", &spec, &error));
+  EXPECT_FALSE(plat::ParseNetSpec("nbt:10.0.0.1/24,mac=02:00", &spec, &error));
+  EXPECT_FALSE(plat::ParseNetSpec("tcp:10.0.0.1/24", &spec, &error));
+}
+
+}  // namespace
