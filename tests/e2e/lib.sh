@@ -22,6 +22,7 @@ cleanup() {
   fi
   if [ "$FAILURES" -ne 0 ]; then
     echo "--- daemon log"; cat "$STATE/spoolhost.log" 2>/dev/null | tail -40
+    grep -A60 -m1 "Sanitizer" "$STATE/spoolhost.log" 2>/dev/null | head -80
     echo "--- monitor log"; cat "$STATE/windows/TAVRO.log" 2>/dev/null | tail -40
   fi
   rm -rf "$STATE"

@@ -311,6 +311,8 @@ int Daemon::Stop(const Command& c, Session& s) {
   }
   Shutdown(&s);
   s.Out("stopped\n");
+  // Answered before the loop ends, since ending it closes every connection.
+  s.Exit(kExitOk);
   exitRequested_ = true;
   if (wakePipe_[1] >= 0 && ::write(wakePipe_[1], "x", 1) < 0) {
     // The loop wakes within a second anyway.

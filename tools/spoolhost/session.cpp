@@ -8,7 +8,8 @@ thread_local Session* t_current = nullptr;
 
 void Session::Send(Frame type, const std::string& payload) {
   std::lock_guard lock(mutex_);
-  if (gone_) return;
+  if (gone_ || exited_) return;
+  if (type == Frame::Exit) exited_ = true;
   if (!SendFrame(fd_, type, payload)) gone_ = true;
 }
 

@@ -47,6 +47,7 @@ class Session {
   int fd_;
   mutable std::mutex mutex_;
   bool gone_ = false;
+  bool exited_ = false;  // Exit is the last frame; nothing follows it
 };
 
 }  // namespace spoolhost
