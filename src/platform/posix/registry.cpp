@@ -150,6 +150,13 @@ void CopyName(const std::string& name, LPSTR buffer) {
   buffer[name.size()] = '\0';
 }
 
+// Resolves a handle that must carry `needed` access for the call at hand.
+LONG ResolveWithAccess(HKEY hKey, REGSAM needed, KeyHandle* out) {
+  LONG rc = Registry::Get().Resolve(hKey, out);
+  if (rc != ERROR_SUCCESS) return rc;
+  return (out->access & needed) == 0 ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
+}
+
 }  // namespace
 
 std::shared_ptr<Hive> CurrentHive() { return Registry::Get().Current(); }
@@ -235,9 +242,8 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
   if (lpName == nullptr || lpcchName == nullptr || lpReserved != nullptr) return ERROR_INVALID_PARAMETER;
   return Guarded([&]() -> LONG {
     KeyHandle handle;
-    LONG rc = Registry::Get().Resolve(hKey, &handle);
+    LONG rc = ResolveWithAccess(hKey, KEY_ENUMERATE_SUB_KEYS, &handle);
     if (rc != ERROR_SUCCESS) return rc;
-    if ((handle.access & KEY_ENUMERATE_SUB_KEYS) == 0) return ERROR_ACCESS_DENIED;
     std::optional<plat::reg::KeyInfo> info;
     rc = handle.hive->Transact(false, [&]() -> LONG {
       if (!handle.hive->KeyExists(handle.key)) return ERROR_KEY_DELETED;
@@ -277,9 +283,8 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
   if (lpData != nullptr && lpcbData == nullptr) return ERROR_INVALID_PARAMETER;
   return Guarded([&]() -> LONG {
     KeyHandle handle;
-    LONG rc = Registry::Get().Resolve(hKey, &handle);
+    LONG rc = ResolveWithAccess(hKey, KEY_QUERY_VALUE, &handle);
     if (rc != ERROR_SUCCESS) return rc;
-    if ((handle.access & KEY_QUERY_VALUE) == 0) return ERROR_ACCESS_DENIED;
     std::optional<plat::reg::ValueInfo> value;
     rc = handle.hive->Transact(false, [&]() -> LONG {
       if (!handle.hive->KeyExists(handle.key)) return ERROR_KEY_DELETED;
@@ -309,9 +314,8 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
   if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) return ERROR_INVALID_PARAMETER;
   return Guarded([&]() -> LONG {
     KeyHandle handle;
-    LONG rc = Registry::Get().Resolve(hKey, &handle);
+    LONG rc = ResolveWithAccess(hKey, KEY_QUERY_VALUE, &handle);
     if (rc != ERROR_SUCCESS) return rc;
-    if ((handle.access & KEY_QUERY_VALUE) == 0) return ERROR_ACCESS_DENIED;
     std::string_view name = lpValueName ? std::string_view(lpValueName) : std::string_view();
     std::optional<plat::reg::ValueInfo> value;
     rc = handle.hive->Transact(false, [&]() -> LONG {
@@ -339,9 +343,8 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
   (void)Reserved;
   return Guarded([&]() -> LONG {
     KeyHandle handle;
-    LONG rc = Registry::Get().Resolve(hKey, &handle);
+    LONG rc = ResolveWithAccess(hKey, KEY_SET_VALUE, &handle);
     if (rc != ERROR_SUCCESS) return rc;
-    if ((handle.access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
     std::string_view name = lpValueName ? std::string_view(lpValueName) : std::string_view();
     if (name.size() > plat::reg::kMaxValueName || cbData > plat::reg::kMaxValueData) return ERROR_INVALID_PARAMETER;
     if (lpData == nullptr && cbData != 0) return ERROR_NOACCESS;
@@ -356,9 +359,8 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
 LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
   return Guarded([&]() -> LONG {
     KeyHandle handle;
-    LONG rc = Registry::Get().Resolve(hKey, &handle);
+    LONG rc = ResolveWithAccess(hKey, KEY_SET_VALUE, &handle);
     if (rc != ERROR_SUCCESS) return rc;
-    if ((handle.access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
     std::string_view name = lpValueName ? std::string_view(lpValueName) : std::string_view();
     return handle.hive->Transact(true, [&]() -> LONG {
       if (!handle.hive->KeyExists(handle.key)) return ERROR_KEY_DELETED;
