@@ -27,53 +27,17 @@
 #include "monitor/monitor_table.h"
 #include "platform.h"
 #include "print_box.h"
+#include "support/recording_presenter.h"
 
 namespace module_host {
+
+using Presenter = testsupport::RecordingPresenter;
 
 inline const char kRoot[] = "SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Varnhold";
 inline const char kRootKey[] = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Varnhold";
 inline const char kPrintersKey[] = "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\control\\Print\\Printers\\";
 inline constexpr UCHAR kModuleLana = 0;
 inline constexpr UCHAR kBoxLana = 1;
-
-// Records every box; answers at once unless held.
-class Presenter : public plat::MessagePresenter {
- public:
-  int Present(const plat::MessageBoxRequest& request) override {
-    std::unique_lock lock(mutex_);
-    texts_.push_back(request.text);
-    ++open_;
-    changed_.notify_all();
-    changed_.wait(lock, [&] { return !hold_; });
-    --open_;
-    changed_.notify_all();
-    return IDOK;
-  }
-  std::vector<std::string> Texts() {
-    std::lock_guard lock(mutex_);
-    return texts_;
-  }
-  int Open() {
-    std::lock_guard lock(mutex_);
-    return open_;
-  }
-  void Hold() {
-    std::lock_guard lock(mutex_);
-    hold_ = true;
-  }
-  void Release() {
-    std::lock_guard lock(mutex_);
-    hold_ = false;
-    changed_.notify_all();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::string> texts_;
-  int open_ = 0;
-  bool hold_ = false;
-};
 
 // REGEDIT4 text (without its header) into the registry.
 inline void Import(const std::string& text) {

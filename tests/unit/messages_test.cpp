@@ -12,27 +12,14 @@
 #include "host/message_box.h"
 #include "host/resources.h"
 #include "monitor/module_state.h"
+#include "support/recording_presenter.h"
 
 extern "C" const plat::ResourceTable TavroResourceTable;
 
 namespace {
 
-class RecordingPresenter : public plat::MessagePresenter {
- public:
-  int Present(const plat::MessageBoxRequest& request) override {
-    std::lock_guard lock(mutex_);
-    shown_.push_back(request);
-    return IDOK;
-  }
-  std::vector<plat::MessageBoxRequest> shown() {
-    std::lock_guard lock(mutex_);
-    return shown_;
-  }
+using testsupport::RecordingPresenter;
 
- private:
-  std::mutex mutex_;
-  std::vector<plat::MessageBoxRequest> shown_;
-};
 
 // Instances live as long as the process; a static keeps this one reachable.
 HINSTANCE TavroInstance() {
@@ -103,7 +90,7 @@ TEST_F(Messages, OutOfMemoryIsAnOwnerlessInformationBoxWithTheTitle) {
   plat::SetMessagePresenter(presenter);
   LoadMessage(IDS_TITLE, MessageTitle);
   ShowOutOfMemory();
-  auto shown = presenter->shown();
+  auto shown = presenter->Boxes();
   ASSERT_EQ(shown.size(), 1u);
   EXPECT_EQ(shown[0].owner, nullptr);
   EXPECT_EQ(shown[0].text, "There is not sufficient memory for Varnhold");

@@ -24,61 +24,14 @@
 #include "monitor/module_state.h"
 #include "platform.h"
 #include "ports/port_list.h"
+#include "support/recording_presenter.h"
 
 extern "C" const plat::ResourceTable TavroResourceTable;
 
 namespace monitor_test {
 
-// Records every box; answers at once unless held, in which case the box stays
-// open until Release.
-class RecordingPresenter : public plat::MessagePresenter {
- public:
-  int Present(const plat::MessageBoxRequest& request) override {
-    std::unique_lock lock(mutex_);
-    boxes_.push_back(request);
-    ++open_;
-    changed_.notify_all();
-    changed_.wait(lock, [&] { return !hold_; });
-    --open_;
-    changed_.notify_all();
-    return IDOK;
-  }
-  std::vector<plat::MessageBoxRequest> Boxes() {
-    std::lock_guard lock(mutex_);
-    return boxes_;
-  }
-  std::vector<std::string> Texts() {
-    std::lock_guard lock(mutex_);
-    std::vector<std::string> texts;
-    for (const auto& box : boxes_) texts.push_back(box.text);
-    return texts;
-  }
-  void Clear() {
-    std::lock_guard lock(mutex_);
-    boxes_.clear();
-  }
-  void Hold() {
-    std::lock_guard lock(mutex_);
-    hold_ = true;
-  }
-  void Release() {
-    std::lock_guard lock(mutex_);
-    hold_ = false;
-    changed_.notify_all();
-  }
-  // Waits (real time, bounded) until a box is open.
-  bool WaitOpen() {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return open_ > 0; });
-  }
+using testsupport::RecordingPresenter;
 
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<plat::MessageBoxRequest> boxes_;
-  int open_ = 0;
-  bool hold_ = false;
-};
 
 inline constexpr std::uint64_t kStartMs = 1'000'000'000'000ULL;
 

@@ -25,30 +25,16 @@
 #include "platform.h"
 #include "ports/port_list.h"
 #include "spool/port_operations.h"
+#include "support/recording_presenter.h"
 
 extern "C" const plat::ResourceTable TavroResourceTable;
 
 namespace spooltest {
 
+using testsupport::RecordingPresenter;
+
 inline constexpr char kRegistryRoot[] = "System\\CurrentControlSet\\Control\\Print\\Monitors\\Varnhold";
 
-// Keeps every message box the module raises and answers it at once.
-class RecordingPresenter : public plat::MessagePresenter {
- public:
-  int Present(const plat::MessageBoxRequest& request) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    boxes_.push_back(request);
-    return IDOK;
-  }
-  std::vector<plat::MessageBoxRequest> Boxes() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return boxes_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<plat::MessageBoxRequest> boxes_;
-};
 
 // What start-up makes for the port operations, and shutdown's freeing.
 class SpoolModule {

@@ -157,12 +157,28 @@ LONG ResolveWithAccess(HKEY hKey, REGSAM needed, KeyHandle* out) {
   return (out->access & needed) == 0 ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
 }
 
+// Reads one item of an open key (a subkey or a value) in a read transaction:
+// the handle must grant `needed` and its key must still exist; `missing` when
+// `find` comes back empty.
+template <typename Item, typename Find>
+LONG FindInKey(HKEY hKey, REGSAM needed, LONG missing, Find find, std::optional<Item>* item) {
+  KeyHandle handle;
+  LONG rc = ResolveWithAccess(hKey, needed, &handle);
+  if (rc != ERROR_SUCCESS) return rc;
+  return handle.hive->Transact(false, [&]() -> LONG {
+    if (!handle.hive->KeyExists(handle.key)) return ERROR_KEY_DELETED;
+    *item = find(*handle.hive, handle.key);
+    return *item ? ERROR_SUCCESS : missing;
+  });
+}
+
 }  // namespace
 
 std::shared_ptr<Hive> CurrentHive() { return Registry::Get().Current(); }
 
 }  // namespace plat::reg
 
+using plat::reg::FindInKey;
 using plat::reg::Guarded;
 using plat::reg::Hive;
 using plat::reg::KeyHandle;
@@ -241,15 +257,10 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
                           LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
   if (lpName == nullptr || lpcchName == nullptr || lpReserved != nullptr) return ERROR_INVALID_PARAMETER;
   return Guarded([&]() -> LONG {
-    KeyHandle handle;
-    LONG rc = ResolveWithAccess(hKey, KEY_ENUMERATE_SUB_KEYS, &handle);
-    if (rc != ERROR_SUCCESS) return rc;
     std::optional<plat::reg::KeyInfo> info;
-    rc = handle.hive->Transact(false, [&]() -> LONG {
-      if (!handle.hive->KeyExists(handle.key)) return ERROR_KEY_DELETED;
-      info = handle.hive->ChildAt(handle.key, dwIndex);
-      return info ? ERROR_SUCCESS : ERROR_NO_MORE_ITEMS;
-    });
+    LONG rc = FindInKey(
+        hKey, KEY_ENUMERATE_SUB_KEYS, ERROR_NO_MORE_ITEMS,
+        [&](Hive& hive, KeyId key) { return hive.ChildAt(key, dwIndex); }, &info);
     if (rc != ERROR_SUCCESS) return rc;
     // The sizes count characters without the terminating zero, which must fit
     // too; a buffer too small gets nothing and its size is left as it was.
@@ -282,15 +293,10 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
   if (lpValueName == nullptr || lpcchValueName == nullptr || lpReserved != nullptr) return ERROR_INVALID_PARAMETER;
   if (lpData != nullptr && lpcbData == nullptr) return ERROR_INVALID_PARAMETER;
   return Guarded([&]() -> LONG {
-    KeyHandle handle;
-    LONG rc = ResolveWithAccess(hKey, KEY_QUERY_VALUE, &handle);
-    if (rc != ERROR_SUCCESS) return rc;
     std::optional<plat::reg::ValueInfo> value;
-    rc = handle.hive->Transact(false, [&]() -> LONG {
-      if (!handle.hive->KeyExists(handle.key)) return ERROR_KEY_DELETED;
-      value = handle.hive->ValueAt(handle.key, dwIndex);
-      return value ? ERROR_SUCCESS : ERROR_NO_MORE_ITEMS;
-    });
+    LONG rc = FindInKey(
+        hKey, KEY_QUERY_VALUE, ERROR_NO_MORE_ITEMS,
+        [&](Hive& hive, KeyId key) { return hive.ValueAt(key, dwIndex); }, &value);
     if (rc != ERROR_SUCCESS) return rc;
     DWORD size = static_cast<DWORD>(value->data.size());
     // As on Windows: when the name or the data does not fit, the type and the
@@ -313,16 +319,11 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
                              LPDWORD lpcbData) {
   if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) return ERROR_INVALID_PARAMETER;
   return Guarded([&]() -> LONG {
-    KeyHandle handle;
-    LONG rc = ResolveWithAccess(hKey, KEY_QUERY_VALUE, &handle);
-    if (rc != ERROR_SUCCESS) return rc;
     std::string_view name = lpValueName ? std::string_view(lpValueName) : std::string_view();
     std::optional<plat::reg::ValueInfo> value;
-    rc = handle.hive->Transact(false, [&]() -> LONG {
-      if (!handle.hive->KeyExists(handle.key)) return ERROR_KEY_DELETED;
-      value = handle.hive->GetValue(handle.key, name);
-      return value ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
-    });
+    LONG rc = FindInKey(
+        hKey, KEY_QUERY_VALUE, ERROR_FILE_NOT_FOUND,
+        [&](Hive& hive, KeyId key) { return hive.GetValue(key, name); }, &value);
     if (rc != ERROR_SUCCESS) return rc;
     DWORD size = static_cast<DWORD>(value->data.size());
     if (lpType != nullptr) *lpType = value->type;
