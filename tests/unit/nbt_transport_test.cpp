@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -14,6 +16,7 @@
 
 #include "host/nbt.h"
 #include "platform.h"
+#include "netbios/ncb.h"
 #include "posix/nbt_packets.h"
 
 namespace {
@@ -235,6 +238,137 @@ TEST_F(NbtTransport, CallsNobodyAnswersAndFullListeners) {
   EXPECT_EQ(r, NRC_REMTFUL);
   plat::RemoveNetbiosAdapter(kB);
   box.join();
+}
+
+TEST_F(NbtTransport, AdapterStatusOfAnotherNodeByName) {
+  ASSERT_EQ(Add(kA, "MONITOR", false), NRC_GOODRET);
+  UCHAR port = 0;
+  ASSERT_EQ(Add(kB, "PORT1", false, &port), NRC_GOODRET);
+  ASSERT_EQ(Add(kB, "BOXES", true), NRC_GOODRET);
+  std::vector<UCHAR> buf(4650, 0xEE);
+  NCB ncb;
+  ASSERT_EQ(NetbiosAdapterStatus(kA, &ncb, buf.data(), 4650, "PORT1"), NRC_GOODRET);
+  ASSERT_EQ(ncb.ncb_length, sizeof(ADAPTER_STATUS) + 2 * sizeof(NAME_BUFFER));
+  ADAPTER_STATUS st;
+  std::memcpy(&st, buf.data(), sizeof st);
+  const UCHAR hw[6] = {0x02, 0x00, 127, 0, 0, 3};
+  EXPECT_EQ(std::memcmp(st.adapter_address, hw, 6), 0);
+  EXPECT_EQ(st.name_count, 2);
+  NAME_BUFFER names[2];
+  std::memcpy(names, buf.data() + sizeof st, sizeof names);
+  EXPECT_EQ(std::memcmp(names[0].name, "PORT1           ", 16), 0);
+  EXPECT_EQ(names[0].name_flags, UNIQUE_NAME | REGISTERED);
+  EXPECT_EQ(std::memcmp(names[1].name, "BOXES           ", 16), 0);
+  EXPECT_EQ(names[1].name_flags, GROUP_NAME | REGISTERED);
+  EXPECT_EQ(buf[ncb.ncb_length], 0xEE);
+
+  // Room for the status and one name and a half: what fits, counted whole.
+  WORD room = static_cast<WORD>(sizeof(ADAPTER_STATUS) + sizeof(NAME_BUFFER) + 9);
+  std::fill(buf.begin(), buf.end(), 0xEE);
+  EXPECT_EQ(NetbiosAdapterStatus(kA, &ncb, buf.data(), room, "PORT1"), NRC_INCOMP);
+  EXPECT_EQ(ncb.ncb_length, room);
+  EXPECT_EQ(buf[room], 0xEE);
+  std::memcpy(&st, buf.data(), sizeof st);
+  EXPECT_EQ(st.name_count, 1);
+
+  // A name of the asking adapter is answered there; one nobody holds times out.
+  ASSERT_EQ(NetbiosAdapterStatus(kA, &ncb, buf.data(), 4650, "MONITOR"), NRC_GOODRET);
+  std::memcpy(&st, buf.data(), sizeof st);
+  EXPECT_EQ(st.adapter_address[5], 2);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(NetbiosAdapterStatus(kA, &ncb, buf.data(), 4650, "NOBODY"), NRC_CMDTMO);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+// A node that answers for a name and then lies about its status: a count of
+// names that runs past the data is not believed, and nothing is copied.
+TEST_F(NbtTransport, StatusAnswersThatDoNotHoldTogetherAreIgnored) {
+  int bcast = socket(AF_INET, SOCK_DGRAM, 0), unicast = socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_GE(bcast, 0);
+  ASSERT_GE(unicast, 0);
+  int one = 1;
+  setsockopt(bcast, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  setsockopt(bcast, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_port = htons(base_);
+  at.sin_addr.s_addr = htonl(0x7FFFFFFF);
+  ASSERT_EQ(bind(bcast, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+  at.sin_addr.s_addr = htonl(0x7F000004);
+  if (bind(unicast, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) GTEST_SKIP() << "cannot bind 127.0.0.4";
+  timeval tv{0, 100000};
+  setsockopt(bcast, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  setsockopt(unicast, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  std::atomic<bool> done{false};
+  std::atomic<int> statusAsked{0};
+  std::thread liar([&] {
+    std::vector<uint8_t> in(1500);
+    while (!done) {
+      for (int fd : {bcast, unicast}) {
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        ssize_t n = recvfrom(fd, in.data(), in.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
+        if (n <= 0) continue;
+        auto q = plat::nbt::ParseNamePacket(std::span<const uint8_t>(in.data(), static_cast<std::size_t>(n)));
+        if (!q || q->response || q->opcode != plat::nbt::kOpQuery || !q->question) continue;
+        if ((*q->question)[0] != 'L') continue;
+        plat::nbt::NamePacket a;
+        a.id = q->id;
+        a.response = true;
+        if (q->questionType == plat::nbt::kTypeNb) {
+          a.record = plat::nbt::NameRecord{*q->question, plat::nbt::kTypeNb, 300, plat::nbt::NbData(false, 0x7F000004)};
+        } else {
+          // Says 200 names and sends two bytes of them.
+          a.record = plat::nbt::NameRecord{*q->question, plat::nbt::kTypeNbstat, 0, {200, 'X', 'Y'}};
+          ++statusAsked;
+        }
+        auto wire = plat::nbt::BuildNamePacket(a);
+        sendto(unicast, wire.data(), wire.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+      }
+    }
+  });
+  std::vector<UCHAR> buf(4650, 0xEE);
+  NCB ncb;
+  EXPECT_EQ(NetbiosAdapterStatus(kA, &ncb, buf.data(), 4650, "LIAR"), NRC_CMDTMO);
+  EXPECT_EQ(buf[0], 0xEE);
+  EXPECT_GT(statusAsked.load(), 0);
+  done = true;
+  liar.join();
+  close(bcast);
+  close(unicast);
+}
+
+TEST_F(NbtTransport, LostDatagramsAreNotHeardAndInFlightOnesKeepTheServiceBusy) {
+  UCHAR a = 0, b = 0;
+  ASSERT_EQ(Add(kA, "BOX", false, &a), NRC_GOODRET);
+  ASSERT_EQ(Add(kB, "REPORTS", true, &b), NRC_GOODRET);
+  std::vector<UCHAR> got(600);
+  UCHAR received = NRC_PENDING;
+  std::thread receiver([&] { received = ReceiveDatagram(kB, b, &got); });
+  ASSERT_TRUE(plat::WaitForQuiet(1));
+  ASSERT_TRUE(plat::SetNbtDatagramDrop(kA, 1));
+  EXPECT_EQ(SendDatagram(kA, a, "REPORTS", {1}), NRC_GOODRET);  // lost
+  // The receive still waits, and nothing is on its way to it.
+  EXPECT_TRUE(plat::WaitForQuiet(1));
+  EXPECT_EQ(plat::NetbiosWaiterCount(), 1);
+  // A datagram on its way to a waiting receive keeps the count down until
+  // the receive has it, so a quiet service means nothing is in flight.
+  EXPECT_EQ(SendDatagram(kA, a, "REPORTS", {2}), NRC_GOODRET);
+  EXPECT_LE(plat::NetbiosWaiterCount(), 0);
+  receiver.join();
+  EXPECT_EQ(received, NRC_GOODRET);
+  EXPECT_EQ(got, std::vector<UCHAR>{2});
+  EXPECT_TRUE(plat::WaitForQuiet(0));
+  EXPECT_EQ(plat::NetbiosWaiterCount(), 0);
+  // A filter sees what is sent; no nbt adapter, no filter.
+  std::atomic<int> seen{0};
+  ASSERT_TRUE(plat::SetNbtDatagramDrop(kA, [&](const std::array<UCHAR, NCBNAMSZ>& to, std::span<const UCHAR> data) {
+    ++seen;
+    return to[0] == 'R' && data.size() == 1;
+  }));
+  EXPECT_EQ(SendDatagram(kA, a, "REPORTS", {3}), NRC_GOODRET);
+  EXPECT_EQ(seen.load(), 1);
+  EXPECT_FALSE(plat::SetNbtDatagramDrop(7, 1));
 }
 
 TEST(NbtNetSpec, ParsesAddressesPortsAndRefusesTheLimitedBroadcast) {

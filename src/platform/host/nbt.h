@@ -2,7 +2,10 @@
 // spoolhost, printbox and tests use to choose an adapter's transport.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <string>
 
 #include "netbios.h"
@@ -34,5 +37,15 @@ bool ParseNetSpec(const std::string& text, NetSpec* spec, std::string* error);
 // endpoint of an nbt adapter); false when the LANA number is taken or the
 // addresses cannot be bound.
 bool AddNetAdapter(const NetSpec& spec);
+
+// Loses datagrams that an nbt adapter sends, as a lossy network would: the
+// filter sees each datagram's destination name and data before it leaves
+// (names of the adapter itself still hear it) and returns true to lose it;
+// the sender is told it went. An empty filter loses nothing. False when the
+// LANA has no nbt adapter; the filter goes with the adapter.
+using NbtDatagramFilter = std::function<bool(const std::array<UCHAR, NCBNAMSZ>& to, std::span<const UCHAR> data)>;
+bool SetNbtDatagramDrop(UCHAR lana, NbtDatagramFilter drop);
+// Loses the next `count` datagrams that the adapter sends.
+bool SetNbtDatagramDrop(UCHAR lana, int count);
 
 }  // namespace plat

@@ -29,9 +29,7 @@ DatagramService::DatagramService(const NbtEndpoint& ep, nb::Node* node)
     : ep_(ep), node_(node), nextId_(static_cast<uint16_t>(std::random_device{}())) {}
 
 bool DatagramService::Open() {
-  unicast_ = OpenUdp(ep_.address, ep_.datagramPort, true);
-  broadcast_ = OpenUdp(ep_.broadcast, ep_.datagramPort, true);
-  return unicast_ && broadcast_;
+  return unicast_.Open(ep_.address, ep_.datagramPort, true) && broadcast_.Open(ep_.broadcast, ep_.datagramPort, true);
 }
 
 uint8_t DatagramService::Send(const Name& from, const Name& to, std::span<const uint8_t> data,
@@ -40,6 +38,10 @@ uint8_t DatagramService::Send(const Name& from, const Name& to, std::span<const 
   // medium; our own broadcasts are not read back.
   node_->DeliverDatagram(from, to, data);
   if (unique && *unique == ep_.address) return NRC_GOODRET;
+  {
+    std::lock_guard lock(dropMutex_);
+    if (drop_ && drop_(to, data)) return NRC_GOODRET;
+  }
   DatagramPacket p;
   p.type = unique ? kDirectUnique : IsBroadcastName(to) ? kBroadcastDatagram : kDirectGroup;
   p.id = ++nextId_;
@@ -53,8 +55,14 @@ uint8_t DatagramService::Send(const Name& from, const Name& to, std::span<const 
   return NRC_GOODRET;
 }
 
+void DatagramService::SetDrop(NbtDatagramFilter drop) {
+  std::lock_guard lock(dropMutex_);
+  drop_ = std::move(drop);
+}
+
 void DatagramService::Run(int stopFd) {
   pollfd fds[3] = {{stopFd, POLLIN, 0}, {unicast_.Get(), POLLIN, 0}, {broadcast_.Get(), POLLIN, 0}};
+  UdpSocket* sockets[3] = {nullptr, &unicast_, &broadcast_};
   Bytes packet;
   for (;;) {
     if (poll(fds, 3, -1) < 0) continue;
@@ -63,9 +71,12 @@ void DatagramService::Run(int stopFd) {
       if (!(fds[i].revents & POLLIN)) continue;
       uint32_t from;
       uint16_t port;
-      while (ReceiveUdp(fds[i].fd, &packet, &from, &port)) {
-        if (from == ep_.address && port == ep_.datagramPort) continue;
-        if (auto p = ParseDatagramPacket(packet)) Handle(std::move(*p), from, port);
+      while (sockets[i]->Receive(&packet, &from, &port)) {
+        // Our own broadcasts come back; they are not for us.
+        if (from != ep_.address || port != ep_.datagramPort) {
+          if (auto p = ParseDatagramPacket(packet)) Handle(std::move(*p), from, port);
+        }
+        sockets[i]->Handled();
       }
     }
   }

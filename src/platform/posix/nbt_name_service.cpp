@@ -23,15 +23,14 @@ NameService::NameService(const NbtEndpoint& ep, const std::array<uint8_t, 6>& ma
     : ep_(ep), mac_(mac), node_(node), nextId_(static_cast<uint16_t>(std::random_device{}())) {}
 
 bool NameService::Open() {
-  unicast_ = OpenUdp(ep_.address, ep_.nameServicePort, true);
-  broadcast_ = OpenUdp(ep_.broadcast, ep_.nameServicePort, true);
-  return unicast_ && broadcast_;
+  return unicast_.Open(ep_.address, ep_.nameServicePort, true) && broadcast_.Open(ep_.broadcast, ep_.nameServicePort, true);
 }
 
 uint16_t NameService::NextId() { return ++nextId_; }
 
 void NameService::Run(int stopFd) {
   pollfd fds[3] = {{stopFd, POLLIN, 0}, {unicast_.Get(), POLLIN, 0}, {broadcast_.Get(), POLLIN, 0}};
+  UdpSocket* sockets[3] = {nullptr, &unicast_, &broadcast_};
   Bytes packet;
   for (;;) {
     if (poll(fds, 3, -1) < 0) continue;
@@ -40,9 +39,12 @@ void NameService::Run(int stopFd) {
       if (!(fds[i].revents & POLLIN)) continue;
       uint32_t from;
       uint16_t port;
-      while (ReceiveUdp(fds[i].fd, &packet, &from, &port)) {
-        if (from == ep_.address && port == ep_.nameServicePort) continue;  // our own broadcast
-        if (auto p = ParseNamePacket(packet)) Handle(*p, from, port);
+      while (sockets[i]->Receive(&packet, &from, &port)) {
+        // Our own broadcasts come back; they are not for us.
+        if (from != ep_.address || port != ep_.nameServicePort) {
+          if (auto p = ParseNamePacket(packet)) Handle(*p, from, port);
+        }
+        sockets[i]->Handled();
       }
     }
   }
@@ -59,9 +61,23 @@ void NameService::Learn(const Name& name, bool group, uint32_t address) {
 
 void NameService::Handle(const NamePacket& p, uint32_t from, uint16_t port) {
   if (p.response) {
-    if (!p.record || p.record->type != kTypeNb) return;
+    if (!p.record) return;
     Answer a;
+    a.from = from;
     a.negative = p.rcode != kRcodeOk;
+    if (p.record->type == kTypeNbstat) {
+      // Checked by whoever asked, against the address it asked.
+      if (a.negative || p.opcode != kOpQuery) return;
+      a.status = p.record->data;
+      std::lock_guard lock(mutex_);
+      auto it = pending_.find(p.id);
+      if (it != pending_.end()) {
+        it->second.push_back(std::move(a));
+        answered_.notify_all();
+      }
+      return;
+    }
+    if (p.record->type != kTypeNb) return;
     if (!ParseNbData(p.record->data, &a.group, &a.address)) {
       if (!a.negative) return;
     }
@@ -119,6 +135,9 @@ void NameService::Handle(const NamePacket& p, uint32_t from, uint16_t port) {
       yes.opcode = kOpQuery;
       yes.flags = static_cast<uint8_t>(kFlagAa | (p.flags & kFlagRd));
       if (p.questionType == kTypeNbstat) {
+        // About "*" (whoever is asked) or a name this node holds.
+        bool group = false;
+        if ((*p.question)[0] != '*' && !node_->HoldsName(*p.question, &group)) return;
         std::vector<StatusName> names;
         {
           std::lock_guard lock(mutex_);
@@ -202,6 +221,31 @@ std::optional<uint32_t> NameService::Resolve(const Name& name, bool* group) {
       *group = a.group;
       break;
     }
+  }
+  pending_.erase(req.id);
+  return found;
+}
+
+bool NameService::NodeStatus(const Name& name, uint32_t address, std::vector<StatusName>* names,
+                             std::array<uint8_t, 6>* mac) {
+  NamePacket req;
+  req.opcode = kOpQuery;
+  req.question = name;
+  req.questionType = kTypeNbstat;
+  std::unique_lock lock(mutex_);
+  req.id = NextId();
+  auto& answers = pending_[req.id];
+  Bytes wire = BuildNamePacket(req);
+  // Only an answer from the node asked, whose data parses whole, counts.
+  auto valid = [&] {
+    for (const Answer& a : answers)
+      if (a.from == address && ParseNodeStatusData(a.status, names, mac)) return true;
+    return false;
+  };
+  bool found = false;
+  for (int i = 0; i < kBroadcastTries && !found; ++i) {
+    SendUdp(unicast_.Get(), wire, address, ep_.nameServicePort);
+    found = answered_.wait_for(lock, kBroadcastWait, valid);
   }
   pending_.erase(req.id);
   return found;

@@ -2,6 +2,7 @@
 // answers, and each session's messages on its own TCP connection, sent by a
 // thread that lets queued messages share one write.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -25,6 +26,11 @@ constexpr int kHandshakeMs = 5000;
 constexpr int kKeepAliveMs = 60000;
 // Bytes a sender may have queued before NCBSEND waits for the connection.
 constexpr std::size_t kSendQueueLimit = 256 * 1024;
+// Bytes received and not yet taken by NCBRECV before the session stops
+// reading, so a peer cannot fill memory with messages nobody reads.
+constexpr std::size_t kReceiveQueueLimit = 256 * 1024;
+// Connections served at once; an adapter holds at most 254 sessions.
+constexpr std::size_t kMaxConnections = 256;
 constexpr int kMaxIov = 64;
 // A hung-up session still tries this long to deliver what it queued.
 constexpr int kLingerMs = 5000;
@@ -40,6 +46,39 @@ sockaddr_in Address(uint32_t address, uint16_t port) {
 void NoDelay(int fd) {
   int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+// A peer whose host vanishes says nothing: what we queued stays unacknowledged
+// and a full queue would hold NCBSEND for ever. The connection gives up once
+// data has gone unacknowledged this long, and an idle one is probed, so the
+// session ends (NRC_SCLOSED) instead.
+constexpr unsigned kUnacknowledgedMs = 30000;
+constexpr int kProbeIdleS = 30, kProbeIntervalS = 5, kProbes = 3;
+
+void WatchPeer(int fd) {
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kProbeIdleS, sizeof kProbeIdleS);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kProbeIntervalS, sizeof kProbeIntervalS);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kProbes, sizeof kProbes);
+  setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &kUnacknowledgedMs, sizeof kUnacknowledgedMs);
+}
+
+// Connects within the time; a host that is gone would otherwise hold the
+// call for the system's two minutes of retries.
+bool ConnectWithin(int fd, const sockaddr_in& to, int timeoutMs) {
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+  int r = connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  if (r != 0 && errno != EINPROGRESS) return false;
+  if (r != 0) {
+    pollfd p{fd, POLLOUT, 0};
+    if (poll(&p, 1, timeoutMs) <= 0) return false;
+    int error = 0;
+    socklen_t len = sizeof error;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0) return false;
+  }
+  return fcntl(fd, F_SETFL, flags) == 0;
 }
 
 // Blocking exchange before a session starts: all of `data` within the time.
@@ -111,7 +150,7 @@ class NbtSession : public nb::Channel {
     if (data.size() > kMaxSessionLength) return NRC_BUFLEN;
     std::unique_lock lock(mutex_);
     writers_.Wait(lock, [&] { return Closed() || outBytes_ < kSendQueueLimit; });
-    if (Closed()) return NRC_SCLOSED;
+    if (Closed()) return EndCode();
     Bytes packet;
     packet.reserve(kSessionHeader + data.size());
     AppendSessionHeader(kSessionMessage, data.size(), packet);
@@ -127,7 +166,7 @@ class NbtSession : public nb::Channel {
     std::unique_lock lock(mutex_);
     *received = 0;
     readers_.Wait(lock, [&] { return !in_.empty() || Closed(); });
-    if (in_.empty() || localClosed_) return NRC_SCLOSED;
+    if (in_.empty() || localClosed_) return EndCode();
     const Bytes& front = in_.front();
     std::size_t left = front.size() - frontOffset_;
     std::size_t n = std::min<std::size_t>(left, capacity);
@@ -137,8 +176,11 @@ class NbtSession : public nb::Channel {
       frontOffset_ += n;
       return NRC_INCOMP;
     }
+    bool wasFull = inBytes_ >= kReceiveQueueLimit;
+    inBytes_ -= front.size();
     in_.pop_front();
     frontOffset_ = 0;
+    if (wasFull && inBytes_ < kReceiveQueueLimit) wake_.Signal();  // reading may go on
     return NRC_GOODRET;
   }
 
@@ -147,6 +189,7 @@ class NbtSession : public nb::Channel {
     if (localClosed_) return;
     localClosed_ = true;
     in_.clear();
+    inBytes_ = 0;
     frontOffset_ = 0;
     readers_.ReleaseAll();
     writers_.ReleaseAll();
@@ -155,6 +198,9 @@ class NbtSession : public nb::Channel {
 
  private:
   bool Closed() const { return localClosed_ || peerClosed_; }
+  // A peer's hang-up closes the session; a connection that failed (reset,
+  // or nothing acknowledged in time) aborts it.
+  uint8_t EndCode() const { return broken_ && !localClosed_ ? NRC_SABORT : NRC_SCLOSED; }
   // The connection is over; what the peer sent before stays readable.
   void EndLocked() {
     peerClosed_ = true;
@@ -191,8 +237,9 @@ class NbtSession : public nb::Channel {
 
   void Run(bool incoming) {
     bool ok = !incoming || Handshake();
-    if (ok) Pump();
+    bool orderly = !ok || Pump();
     std::lock_guard lock(mutex_);
+    broken_ = !orderly;
     EndLocked();
     shutdown(fd_.Get(), SHUT_RDWR);
     finished_ = true;
@@ -209,7 +256,10 @@ class NbtSession : public nb::Channel {
       if (h->type == kSessionMessage) {
         auto begin = rx_.begin() + static_cast<std::ptrdiff_t>(pos + kSessionHeader);
         std::lock_guard lock(mutex_);
-        if (!localClosed_) in_.emplace_back(begin, begin + static_cast<std::ptrdiff_t>(h->length));
+        if (!localClosed_) {
+          in_.emplace_back(begin, begin + static_cast<std::ptrdiff_t>(h->length));
+          inBytes_ += h->length;
+        }
         got = true;
       }
       pos += kSessionHeader + h->length;
@@ -259,39 +309,44 @@ class NbtSession : public nb::Channel {
     return true;
   }
 
-  void Pump() {
+  // Moves data until the session ends; false when the connection failed
+  // rather than ended.
+  bool Pump() {
     NoDelay(fd_.Get());
+    WatchPeer(fd_.Get());
     lastSend_ = std::chrono::steady_clock::now();
     std::optional<std::chrono::steady_clock::time_point> lingerUntil;
     uint8_t buffer[65536];
     for (;;) {
-      bool pending, hungUp;
+      bool pending, hungUp, room;
       {
         std::lock_guard lock(mutex_);
-        if (aborted_ || peerClosed_) return;
+        if (aborted_ || peerClosed_) return true;
         pending = !out_.empty();
         hungUp = localClosed_;
+        room = inBytes_ < kReceiveQueueLimit;
       }
       auto now = std::chrono::steady_clock::now();
       if (hungUp) {
-        if (!pending) return;
+        if (!pending) return true;
         if (!lingerUntil) lingerUntil = now + std::chrono::milliseconds(kLingerMs);
-        if (now >= *lingerUntil) return;
+        if (now >= *lingerUntil) return true;
       }
-      pollfd fds[2] = {{wake_.Get(), POLLIN, 0},
-                       {fd_.Get(), static_cast<short>(POLLIN | (pending ? POLLOUT : 0)), 0}};
+      short events = static_cast<short>((room ? POLLIN : 0) | (pending ? POLLOUT : 0));
+      pollfd fds[2] = {{wake_.Get(), POLLIN, 0}, {fd_.Get(), events, 0}};
       int r = poll(fds, 2, hungUp ? 100 : kKeepAliveMs);
-      if (r < 0 && errno != EINTR) return;
+      if (r < 0 && errno != EINTR) return false;
       if (fds[0].revents) wake_.Drain();
       if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
         ssize_t n = recv(fd_.Get(), buffer, sizeof buffer, MSG_DONTWAIT);
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return;
+        if (n == 0) return true;
+        if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
         if (n > 0) {
           rx_.insert(rx_.end(), buffer, buffer + n);
-          if (!Parse()) return;
+          if (!Parse()) return false;
         }
       }
-      if ((fds[1].revents & POLLOUT) && !Flush()) return;
+      if ((fds[1].revents & POLLOUT) && !Flush()) return false;
       if (r == 0 && !hungUp && std::chrono::steady_clock::now() - lastSend_ >= std::chrono::milliseconds(kKeepAliveMs)) {
         std::lock_guard lock(mutex_);
         if (out_.empty()) {
@@ -318,7 +373,8 @@ class NbtSession : public nb::Channel {
   std::size_t frontOffset_ = 0;
   Bytes rx_;  // session thread only
   std::chrono::steady_clock::time_point lastSend_;  // session thread only
-  bool localClosed_ = false, peerClosed_ = false, aborted_ = false, finished_ = false;
+  std::size_t inBytes_ = 0;  // of the messages in in_
+  bool localClosed_ = false, peerClosed_ = false, aborted_ = false, finished_ = false, broken_ = false;
   nb::WaitList readers_, writers_;
 };
 
@@ -338,6 +394,11 @@ bool SessionService::Open() {
 }
 
 void SessionService::Adopt(std::shared_ptr<NbtSession> s) {
+  Reap();
+  sessions_.push_back(std::move(s));
+}
+
+void SessionService::Reap() {
   // Under mutex_: joins sessions that have ended, so threads do not pile up.
   for (auto it = sessions_.begin(); it != sessions_.end();) {
     if ((*it)->Finished()) {
@@ -347,7 +408,6 @@ void SessionService::Adopt(std::shared_ptr<NbtSession> s) {
       ++it;
     }
   }
-  sessions_.push_back(std::move(s));
 }
 
 void SessionService::Run(int stopFd) {
@@ -362,6 +422,8 @@ void SessionService::Run(int stopFd) {
     s->self_ = s;
     std::lock_guard lock(mutex_);
     if (closed_) return;
+    Reap();
+    if (sessions_.size() >= kMaxConnections) continue;  // closed unserved
     s->Start(true);
     Adopt(std::move(s));
   }
@@ -375,7 +437,7 @@ uint8_t SessionService::Call(const Name& from, const Name& to, uint32_t address,
   sockaddr_in local = Address(ep_.address, 0);
   if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return NRC_NORES;
   sockaddr_in sa = Address(address, ep_.sessionPort);
-  if (connect(fd.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return NRC_NOCALL;
+  if (!ConnectWithin(fd.Get(), sa, kHandshakeMs)) return NRC_NOCALL;
   Bytes request = BuildSessionRequest(to, from);
   Bytes body;
   if (!WriteAll(fd.Get(), request, kHandshakeMs)) return NRC_NOCALL;

@@ -1,12 +1,15 @@
 // Socket helpers of the NetBIOS over TCP/IP transport: owned descriptors, a
-// poll wakeup, and UDP sockets bound to a node's unicast or broadcast address.
+// poll wakeup, and UDP sockets bound to a node's unicast or broadcast address,
+// which count the packets in flight between nodes of this process.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <utility>
 
 #include "nbt_transport.h"
 
@@ -49,11 +52,32 @@ void Wakeup::Drain() {
   (void)r;  // nothing to drain is fine
 }
 
-// Several nodes on one machine bind the same broadcast address and port, so
-// the broadcast socket shares them; each unicast address is the node's own.
-Fd OpenUdp(uint32_t address, uint16_t port, bool shared) {
+namespace {
+
+// The UDP sockets of this process's nodes, for counting packets in flight
+// between them.
+std::mutex g_socketsMutex;
+std::vector<UdpSocket*> g_sockets;
+
+}  // namespace
+
+UdpSocket::~UdpSocket() { Close(); }
+
+void UdpSocket::Close() {
+  int unread = 0;
+  {
+    std::lock_guard lock(g_socketsMutex);
+    std::erase(g_sockets, this);
+    unread = std::exchange(inFlight_, 0);
+  }
+  if (unread) nb::AddWaiters(unread);
+  fd_ = Fd();
+}
+
+bool UdpSocket::Open(uint32_t address, uint16_t port, bool shared) {
+  Close();
   Fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  if (!fd) return Fd();
+  if (!fd) return false;
   int one = 1;
   setsockopt(fd.Get(), SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
   if (shared) {
@@ -61,30 +85,58 @@ Fd OpenUdp(uint32_t address, uint16_t port, bool shared) {
     setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
   }
   sockaddr_in sa = Address(address, port);
-  if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return Fd();
-  return fd;
+  if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return false;
+  fd_ = std::move(fd);
+  address_ = address;
+  port_ = port;
+  std::lock_guard lock(g_socketsMutex);
+  g_sockets.push_back(this);
+  return true;
 }
 
-bool SendUdp(int fd, std::span<const uint8_t> packet, uint32_t address, uint16_t port) {
-  if (address == 0xFFFFFFFF) return false;  // never the limited broadcast
-  sockaddr_in sa = Address(address, port);
-  ssize_t n;
-  do {
-    n = sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  } while (n < 0 && errno == EINTR);
-  return n == static_cast<ssize_t>(packet.size());
-}
-
-bool ReceiveUdp(int fd, Bytes* packet, uint32_t* address, uint16_t* port) {
+bool UdpSocket::Receive(Bytes* packet, uint32_t* address, uint16_t* port) {
   packet->resize(65536);
   sockaddr_in sa{};
   socklen_t len = sizeof sa;
-  ssize_t n = recvfrom(fd, packet->data(), packet->size(), 0, reinterpret_cast<sockaddr*>(&sa), &len);
+  ssize_t n = recvfrom(fd_.Get(), packet->data(), packet->size(), 0, reinterpret_cast<sockaddr*>(&sa), &len);
   if (n < 0) return false;
   packet->resize(static_cast<std::size_t>(n));
   *address = ntohl(sa.sin_addr.s_addr);
   *port = ntohs(sa.sin_port);
   return true;
+}
+
+void UdpSocket::Handled() {
+  {
+    std::lock_guard lock(g_socketsMutex);
+    // A packet from outside the process was never counted.
+    if (inFlight_ == 0) return;
+    --inFlight_;
+  }
+  nb::AddWaiters(1);
+}
+
+bool SendUdp(int fd, std::span<const uint8_t> packet, uint32_t address, uint16_t port) {
+  if (address == 0xFFFFFFFF) return false;  // never the limited broadcast
+  sockaddr_in sa = Address(address, port);
+  // Counted before the packet leaves, so that no receiver can handle it
+  // before it counts; uncounted again if it does not leave.
+  std::lock_guard lock(g_socketsMutex);
+  std::vector<UdpSocket*> receivers;
+  for (UdpSocket* s : g_sockets)
+    if (s->address_ == address && s->port_ == port) receivers.push_back(s);
+  for (UdpSocket* s : receivers) ++s->inFlight_;
+  nb::AddWaiters(-static_cast<int>(receivers.size()));
+  ssize_t n;
+  do {
+    n = sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  } while (n < 0 && errno == EINTR);
+  bool sent = n == static_cast<ssize_t>(packet.size());
+  if (!sent) {
+    for (UdpSocket* s : receivers) --s->inFlight_;
+    nb::AddWaiters(static_cast<int>(receivers.size()));
+  }
+  return sent;
 }
 
 }  // namespace plat::nbt

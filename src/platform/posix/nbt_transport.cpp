@@ -2,11 +2,31 @@
 // session services and their receive threads.
 #include "nbt_transport.h"
 
+#include <cstring>
+
 namespace plat::nb {
 namespace {
 
 std::mutex g_endpointsMutex;
 std::map<UCHAR, NbtEndpoint> g_endpoints;
+
+// Names in a node status answer carry the RFC's flags; a NAME_BUFFER has a
+// state and a group bit.
+constexpr uint16_t kStatusGroup = 0x8000, kStatusDeregistering = 0x1000, kStatusConflict = 0x0800,
+                   kStatusActive = 0x0400;
+
+UCHAR NameBufferFlags(uint16_t flags) {
+  UCHAR state = (flags & kStatusConflict)       ? DUPLICATE
+                : (flags & kStatusDeregistering) ? DEREGISTERED
+                : (flags & kStatusActive)        ? REGISTERED
+                                                 : REGISTERING;
+  return static_cast<UCHAR>(state | ((flags & kStatusGroup) ? GROUP_NAME : UNIQUE_NAME));
+}
+
+class NbtTransport;
+// The live nbt adapters by LANA number, for the host's controls.
+std::mutex g_transportsMutex;
+std::map<UCHAR, NbtTransport*> g_transports;
 
 NbtEndpoint EndpointOf(UCHAR lana) {
   std::lock_guard lock(g_endpointsMutex);
@@ -17,7 +37,7 @@ NbtEndpoint EndpointOf(UCHAR lana) {
 class NbtTransport : public Transport {
  public:
   NbtTransport(const NbtEndpoint& ep, const NetbiosAdapterConfig& config, Node* node)
-      : names_(ep, config.hardwareAddress, node), datagrams_(ep, node), sessions_(ep, node) {}
+      : lana_(config.lana), names_(ep, config.hardwareAddress, node), datagrams_(ep, node), sessions_(ep, node) {}
   ~NbtTransport() override { Detach(); }
 
   bool Start() {
@@ -26,8 +46,12 @@ class NbtTransport : public Transport {
     threads_.emplace_back([this, stop] { names_.Run(stop); });
     threads_.emplace_back([this, stop] { datagrams_.Run(stop); });
     threads_.emplace_back([this, stop] { sessions_.Run(stop); });
+    std::lock_guard lock(g_transportsMutex);
+    g_transports[lana_] = this;
     return true;
   }
+
+  void SetDrop(NbtDatagramFilter drop) { datagrams_.SetDrop(std::move(drop)); }
 
   UCHAR ClaimName(const Name& name, bool group) override {
     if (detached_.load()) return NRC_BRIDGE;
@@ -52,8 +76,33 @@ class NbtTransport : public Transport {
     return sessions_.Call(from, to, *address, channel);
   }
 
+  UCHAR NodeStatus(const Name& name, RemoteStatus* status) override {
+    if (detached_.load()) return NRC_BRIDGE;
+    bool group = false;
+    auto address = names_.Resolve(name, &group);
+    std::vector<nbt::StatusName> names;
+    std::array<uint8_t, 6> mac{};
+    if (!address || !names_.NodeStatus(name, *address, &names, &mac)) return NRC_CMDTMO;
+    status->hardwareAddress = mac;
+    status->names.clear();
+    for (const auto& n : names) {
+      NAME_BUFFER b{};
+      std::memcpy(b.name, n.name.data(), NCBNAMSZ);
+      // Name numbers are the other node's own and do not travel; 0 says so.
+      b.name_num = 0;
+      b.name_flags = NameBufferFlags(n.flags);
+      status->names.push_back(b);
+    }
+    return NRC_GOODRET;
+  }
+
   void Detach() override {
     if (detached_.exchange(true)) return;
+    {
+      std::lock_guard lock(g_transportsMutex);
+      auto it = g_transports.find(lana_);
+      if (it != g_transports.end() && it->second == this) g_transports.erase(it);
+    }
     stop_.Signal();
     for (auto& t : threads_) t.join();
     threads_.clear();
@@ -61,6 +110,7 @@ class NbtTransport : public Transport {
   }
 
  private:
+  const UCHAR lana_;
   nbt::NameService names_;
   nbt::DatagramService datagrams_;
   nbt::SessionService sessions_;
@@ -83,3 +133,26 @@ std::unique_ptr<Transport> MakeNbtTransport(const NetbiosAdapterConfig& config, 
 }
 
 }  // namespace plat::nb
+
+namespace plat {
+
+bool SetNbtDatagramDrop(UCHAR lana, NbtDatagramFilter drop) {
+  std::lock_guard lock(nb::g_transportsMutex);
+  auto it = nb::g_transports.find(lana);
+  if (it == nb::g_transports.end()) return false;
+  it->second->SetDrop(std::move(drop));
+  return true;
+}
+
+bool SetNbtDatagramDrop(UCHAR lana, int count) {
+  if (count <= 0) return SetNbtDatagramDrop(lana, NbtDatagramFilter());
+  auto left = std::make_shared<std::atomic<int>>(count);
+  return SetNbtDatagramDrop(lana, [left](const std::array<UCHAR, NCBNAMSZ>&, std::span<const UCHAR>) {
+    int n = left->load();
+    while (n > 0 && !left->compare_exchange_weak(n, n - 1)) {
+    }
+    return n > 0;
+  });
+}
+
+}  // namespace plat

@@ -57,10 +57,38 @@ class Wakeup {
   Fd fd_;
 };
 
-Fd OpenUdp(uint32_t address, uint16_t port, bool shared);
+// A UDP socket bound to one address and port. A packet that a node of this
+// process sends to it counts as in flight (one NetBIOS waiter less, see
+// plat::NetbiosWaiterCount) until its service has handled it, so that "every
+// thread waits" does not hold while a datagram is still on its way to a
+// waiting receive. Packets still unread when the socket closes stop counting.
+class UdpSocket {
+ public:
+  UdpSocket() = default;
+  ~UdpSocket();
+  UdpSocket(const UdpSocket&) = delete;
+  UdpSocket& operator=(const UdpSocket&) = delete;
+  // Several nodes on one machine bind the same broadcast address and port,
+  // so a shared socket allows that.
+  bool Open(uint32_t address, uint16_t port, bool shared);
+  int Get() const { return fd_.Get(); }
+  explicit operator bool() const { return static_cast<bool>(fd_); }
+  // Receives one packet; false when nothing is waiting.
+  bool Receive(Bytes* packet, uint32_t* address, uint16_t* port);
+  // The packet that Receive returned last has been dealt with.
+  void Handled();
+
+ private:
+  void Close();
+  Fd fd_;
+  uint32_t address_ = 0;
+  uint16_t port_ = 0;
+  int inFlight_ = 0;  // guarded by the registry's mutex
+  friend bool SendUdp(int fd, std::span<const uint8_t> packet, uint32_t address, uint16_t port);
+};
+
+// Sends from `fd`; false when the packet did not leave whole.
 bool SendUdp(int fd, std::span<const uint8_t> packet, uint32_t address, uint16_t port);
-// Receives one packet; false when nothing is waiting.
-bool ReceiveUdp(int fd, Bytes* packet, uint32_t* address, uint16_t* port);
 
 class NameService {
  public:
@@ -74,6 +102,9 @@ class NameService {
   void Release(const Name& name, bool group);
   // Asks the segment who holds `name`; waits for the first answer.
   std::optional<uint32_t> Resolve(const Name& name, bool* group);
+  // The status of the node at `address`, asked about `name`: its names and
+  // hardware address; false when it does not answer in time.
+  bool NodeStatus(const Name& name, uint32_t address, std::vector<StatusName>* names, std::array<uint8_t, 6>* mac);
   // The address of a unique name heard about lately, without waiting; when
   // nothing is known, asks the segment so that the answer is known next time.
   std::optional<uint32_t> CachedUnique(const Name& name);
@@ -83,6 +114,8 @@ class NameService {
     bool negative = false;
     bool group = false;
     uint32_t address = 0;
+    uint32_t from = 0;   // who answered
+    Bytes status;        // node status answers: the record's data
   };
   struct Known {
     bool answered = false;
@@ -98,7 +131,7 @@ class NameService {
   const NbtEndpoint ep_;
   const std::array<uint8_t, 6> mac_;
   nb::Node* node_;
-  Fd unicast_, broadcast_;
+  UdpSocket unicast_, broadcast_;
   std::mutex mutex_;
   std::condition_variable answered_;
   std::atomic<uint16_t> nextId_;
@@ -115,6 +148,7 @@ class DatagramService {
   // To `unique` when the destination is a unique name at that address, else
   // to the broadcast address as a group datagram.
   uint8_t Send(const Name& from, const Name& to, std::span<const uint8_t> data, std::optional<uint32_t> unique);
+  void SetDrop(NbtDatagramFilter drop);
 
  private:
   struct Partial {
@@ -126,8 +160,10 @@ class DatagramService {
 
   const NbtEndpoint ep_;
   nb::Node* node_;
-  Fd unicast_, broadcast_;
+  UdpSocket unicast_, broadcast_;
   std::atomic<uint16_t> nextId_;
+  std::mutex dropMutex_;
+  NbtDatagramFilter drop_;
   std::map<std::tuple<uint32_t, uint16_t, uint16_t>, Partial> partials_;  // receive thread only
 };
 
@@ -145,6 +181,7 @@ class SessionService {
 
  private:
   void Adopt(std::shared_ptr<NbtSession> s);
+  void Reap();
 
   const NbtEndpoint ep_;
   nb::Node* node_;

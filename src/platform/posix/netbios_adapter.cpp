@@ -158,13 +158,18 @@ UCHAR Adapter::Reset(NCB* ncb) {
 
 UCHAR Adapter::AdapterStatus(NCB* ncb) {
   if (!ncb->ncb_buffer) return NRC_BUFLEN;
-  // Only the local adapter answers here; a remote node's status would need a
-  // query on the network, which nothing in this system issues.
-  if (ncb->ncb_callname[0] != '*') return NRC_CMDTMO;
-  std::vector<UCHAR> out(sizeof(ADAPTER_STATUS));
-  {
+  Name target = NameOf(ncb->ncb_callname);
+  ADAPTER_STATUS st{};
+  std::vector<NAME_BUFFER> names;
+  bool local = IsWildcard(target);
+  if (!local) {
+    // A name of this adapter is answered here, as the network would.
     std::lock_guard lock(mutex_);
-    ADAPTER_STATUS st{};
+    NameEntry* e = FindName(target);
+    local = e && e->registered;
+  }
+  if (local) {
+    std::lock_guard lock(mutex_);
     std::memcpy(st.adapter_address, config_.hardwareAddress.data(), 6);
     st.rev_major = 3;
     st.adapter_type = 0xFE;  // Ethernet
@@ -173,24 +178,36 @@ UCHAR Adapter::AdapterStatus(NCB* ncb) {
     st.pending_sess = static_cast<WORD>(sessions_.size());
     st.max_sess_pkt_size = 0xFFFF;
     st.free_ncbs = st.max_cfg_ncbs = st.max_ncbs = 255;
-    WORD count = 0;
     for (const auto& e : names_) {
       if (!e.registered) continue;
       NAME_BUFFER nb{};
       std::memcpy(nb.name, e.name.data(), NCBNAMSZ);
       nb.name_num = e.number;
       nb.name_flags = static_cast<UCHAR>(REGISTERED | (e.group ? GROUP_NAME : UNIQUE_NAME));
-      const auto* bytes = reinterpret_cast<const UCHAR*>(&nb);
-      out.insert(out.end(), bytes, bytes + sizeof nb);
-      ++count;
+      names.push_back(nb);
     }
-    st.name_count = count;
-    std::memcpy(out.data(), &st, sizeof st);
+  } else {
+    // Another node's status, asked on the network; NRC_CMDTMO when nobody
+    // answers for the name.
+    RemoteStatus remote;
+    UCHAR r = transport_->NodeStatus(target, &remote);
+    if (r != NRC_GOODRET) return r;
+    std::memcpy(st.adapter_address, remote.hardwareAddress.data(), 6);
+    names = std::move(remote.names);
   }
-  std::size_t n = std::min<std::size_t>(out.size(), ncb->ncb_length);
+  // What does not fit is cut, and the code says so; the count covers the
+  // names that arrived whole, so a caller never reads past what it got.
+  std::size_t whole = sizeof st + names.size() * sizeof(NAME_BUFFER);
+  std::size_t n = std::min<std::size_t>(whole, ncb->ncb_length);
+  std::size_t fit = n < sizeof st ? 0 : (n - sizeof st) / sizeof(NAME_BUFFER);
+  st.name_count = static_cast<WORD>(std::min(fit, names.size()));
+  std::vector<UCHAR> out(sizeof st);
+  std::memcpy(out.data(), &st, sizeof st);
+  const auto* bytes = reinterpret_cast<const UCHAR*>(names.data());
+  out.insert(out.end(), bytes, bytes + names.size() * sizeof(NAME_BUFFER));
   std::memcpy(ncb->ncb_buffer, out.data(), n);
   ncb->ncb_length = static_cast<WORD>(n);
-  return n < out.size() ? NRC_INCOMP : NRC_GOODRET;
+  return n < whole ? NRC_INCOMP : NRC_GOODRET;
 }
 
 UCHAR Adapter::AddName(NCB* ncb, bool group) {
@@ -388,7 +405,7 @@ UCHAR Adapter::Send(NCB* ncb) {
     channel = it->second.channel;
   }
   UCHAR r = channel->Send(std::span<const UCHAR>(ncb->ncb_buffer, ncb->ncb_length));
-  if (r == NRC_SCLOSED) {
+  if (r == NRC_SCLOSED || r == NRC_SABORT) {
     std::lock_guard lock(mutex_);
     auto it = sessions_.find(ncb->ncb_lsn);
     if (it != sessions_.end() && it->second.channel == channel) sessions_.erase(it);
@@ -408,7 +425,7 @@ UCHAR Adapter::Receive(NCB* ncb) {
   WORD got = 0;
   UCHAR r = channel->Receive(ncb->ncb_buffer, ncb->ncb_length, &got);
   ncb->ncb_length = got;
-  if (r == NRC_SCLOSED) {
+  if (r == NRC_SCLOSED || r == NRC_SABORT) {
     // The session is over once the peer's last message has been read.
     std::lock_guard lock(mutex_);
     auto it = sessions_.find(ncb->ncb_lsn);

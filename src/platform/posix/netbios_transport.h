@@ -63,7 +63,7 @@ class Channel {
   virtual UCHAR Send(std::span<const UCHAR> data) = 0;
   // Takes the next message, or as much of it as fits (NRC_INCOMP, the rest
   // stays for the next receive). NRC_SCLOSED once the peer has hung up and
-  // everything it sent has been read.
+  // everything it sent has been read; NRC_SABORT when the connection failed.
   virtual UCHAR Receive(UCHAR* buffer, WORD capacity, WORD* received) = 0;
   // Closes this side; data already queued for the peer stays readable.
   virtual void HangUp() = 0;
@@ -82,6 +82,12 @@ class Node {
   virtual UCHAR OfferCall(const Name& from, const Name& to, std::shared_ptr<Channel> channel) = 0;
 };
 
+// What another node tells of itself when asked for its status.
+struct RemoteStatus {
+  std::array<UCHAR, 6> hardwareAddress{};
+  std::vector<NAME_BUFFER> names;
+};
+
 // Carries one adapter's traffic. Never called with the adapter's lock held.
 class Transport {
  public:
@@ -93,6 +99,9 @@ class Transport {
   virtual UCHAR SendDatagram(const Name& from, const Name& to, std::span<const UCHAR> data) = 0;
   // Opens a session to `to`; on NRC_GOODRET *channel is the caller's side.
   virtual UCHAR Call(const Name& from, const Name& to, std::shared_ptr<Channel>* channel) = 0;
+  // Asks the node that holds `name` for its status: NRC_GOODRET, or
+  // NRC_CMDTMO when no node answers in time.
+  virtual UCHAR NodeStatus(const Name&, RemoteStatus*) { return NRC_CMDTMO; }
   // After Detach no more calls reach the node.
   virtual void Detach() = 0;
 };
