@@ -15,6 +15,9 @@ run_error 2 add-printer OnlyName && err_contains "wrong number of arguments"
 run_error 2 configure P1 --offline maybe && err_contains "--offline must be on or off"
 run_error 2 configure P1 --cancel --timer 20
 run_error 2 start --net tcp:somewhere
+run_error 2 start --net nbt:127.0.0.2 && err_contains "nbt needs ADDR/PREFIX"
+run_error 2 start --net nbt:127.0.0.2/8,ports=1:2 && err_contains "ports need NS:DGM:SSN"
+run_error 2 start --net nbt:127.0.0.2/8 --printbox "BOX:P1" && err_contains "printbox start --net nbt:"
 run_error 2 start --printbox "NOPORTS"
 run_error 2 start --printbox "BOX:P1=sideways"
 run_error 2 start --time-scale fast

@@ -61,18 +61,56 @@ TEST(CommandLine, WordsAfterDoubleDashAreArguments) {
   EXPECT_EQ(r.command->args, (std::vector<std::string>{"--odd-name", "-"}));
 }
 
-TEST(NetSpec, ReadsSegmentLanaAndAddress) {
+TEST(NetSpec, LoopKeepsItsSegmentAndMarksWhatWasLeftOut) {
   std::string error;
   auto spec = ParseNetSpec("loop:lan1,lana=4,mac=02:00:0a:0B:00:ff", &error);
   ASSERT_TRUE(spec) << error;
-  EXPECT_EQ(spec->segment, "lan1");
-  EXPECT_EQ(*spec->lana, 4);
-  EXPECT_EQ((*spec->mac)[2], 0x0a);
-  EXPECT_EQ((*spec->mac)[3], 0x0b);
-  EXPECT_EQ((*spec->mac)[5], 0xff);
-  for (const char* bad : {"loop", "loop:", "tcp:x", "nbt:x", "loop:a,lana=255", "loop:a,lana=-1",
-                          "loop:a,mac=02:00", "loop:a,mac=zz:00:00:00:00:00", "loop:a,speed=10"})
+  EXPECT_FALSE(spec->IsNbt());
+  EXPECT_EQ(spec->net.adapter.segment, "lan1");
+  EXPECT_TRUE(spec->lanaGiven);
+  EXPECT_EQ(spec->net.adapter.lana, 4);
+  EXPECT_TRUE(spec->macGiven);
+  EXPECT_EQ(MacText(spec->net.adapter.hardwareAddress), "02:00:0a:0b:00:ff");
+  EXPECT_EQ(DescribeNet(spec->net), "loop:lan1");
+  // LANA 0 written out is a choice, not a default.
+  auto zero = ParseNetSpec("loop:a,lana=0", &error);
+  ASSERT_TRUE(zero) << error;
+  EXPECT_TRUE(zero->lanaGiven);
+  auto bare = ParseNetSpec("loop", &error);
+  ASSERT_TRUE(bare) << error;
+  EXPECT_EQ(bare->net.adapter.segment, "lan0");
+  EXPECT_FALSE(bare->lanaGiven);
+  EXPECT_FALSE(bare->macGiven);
+}
+
+TEST(NetSpec, NbtTakesAddressBroadcastAndPorts) {
+  std::string error;
+  auto spec = ParseNetSpec("nbt:127.0.0.2/8,ports=20000:20001:20002", &error);
+  ASSERT_TRUE(spec) << error;
+  EXPECT_TRUE(spec->IsNbt());
+  EXPECT_FALSE(spec->lanaGiven);
+  EXPECT_TRUE(spec->macGiven);  // the transport's, from the address
+  EXPECT_EQ(MacText(spec->net.adapter.hardwareAddress), "02:00:7f:00:00:02");
+  EXPECT_EQ(DescribeNet(spec->net), "nbt 127.0.0.2 (broadcast 127.255.255.255, ports 20000/20001/20002)");
+  auto standard = ParseNetSpec("nbt:10.1.2.3/24,lana=2", &error);
+  ASSERT_TRUE(standard) << error;
+  EXPECT_EQ(DescribeNet(standard->net), "nbt 10.1.2.3 (broadcast 10.1.2.255, ports 137/138/139)");
+  EXPECT_EQ(standard->net.adapter.lana, 2);
+  for (const char* bad : {"tcp:x", "nbt:x", "nbt:127.0.0.2", "nbt:127.0.0.2/8,ports=1:2", "nbt:127.0.0.2/8,ports=0:1:2",
+                          "nbt:10.0.0.1/8,bcast=255.255.255.255", "loop:a,lana=255", "loop:a,lana=-1",
+                          "loop:a,mac=02:00", "loop:a,mac=zz:00:00:00:00:00", "loop:a,speed=10", "loop:a,ports=1:2:3"})
     EXPECT_FALSE(ParseNetSpec(bad, &error)) << bad;
+}
+
+TEST(CommandLine, InProcessBoxesNeedALoopAdapter) {
+  // Alone, the default adapter is on the loop segment.
+  EXPECT_TRUE(Parse({"start", "--printbox", "B:P1"}).command);
+  EXPECT_TRUE(Parse({"start", "--net", "nbt:127.0.0.2/8", "--net", "loop:lan0", "--printbox", "B:P1"}).command);
+  ParseResult r = Parse({"start", "--net", "nbt:127.0.0.2/8", "--printbox", "B:P1"});
+  EXPECT_FALSE(r.command);
+  EXPECT_NE(r.error.find("printbox start --net nbt:"), std::string::npos) << r.error;
+  EXPECT_EQ(r.error.find('\n'), std::string::npos);
+  EXPECT_TRUE(Parse({"start", "--net", "nbt:127.0.0.2/8,ports=20000:20001:20002"}).command);
 }
 
 TEST(BoxSpec, ReadsPortsStatesAndOutputDirectory) {

@@ -14,14 +14,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "host/netbios.h"
+#include "host/nbt.h"
+#include "net_check.h"
 #include "print_box.h"
 #include "protocol.h"
+#include "specs.h"
 
 namespace {
 
@@ -47,27 +50,21 @@ int Fail(int status, const std::string& line) {
   return status;
 }
 
-std::optional<std::uint8_t> ParseState(const std::string& text) {
-  static const std::map<std::string, std::uint8_t> names = {
-      {"ready", printbox::kStatusReady},      {"ready2", printbox::kStatusReady2},
-      {"offline", printbox::kStatusOffline},  {"paperout", printbox::kStatusPaperOut},
-      {"none", printbox::kStatusNone},        {"notport", printbox::kStatusNotAPort}};
-  if (auto it = names.find(text); it != names.end()) return it->second;
-  char* end = nullptr;
-  long value = std::strtol(text.c_str(), &end, 0);
-  if (text.empty() || *end != '\0' || value < 0 || value > 255) return std::nullopt;
-  return static_cast<std::uint8_t>(value);
-}
+std::optional<std::uint8_t> ParseState(const std::string& text) { return spoolhost::ParsePortState(text); }
 
 const char* kUsageText =
     "usage: printbox [--state DIR] VERB [OPTIONS]\n"
-    "  serve | start  [--net SPEC]... [--name BOX] [--port NAME[=STATE]]... [--out DIR]\n"
-    "                 [--refuse-sessions] [--no-pings]\n"
+    "  serve | start  --net nbt:ADDR/PREFIX[,bcast=ADDR][,ports=NS:DGM:SSN][,mac=..][,lana=N]\n"
+    "                 [--name BOX] --port NAME[=STATE]... [--out DIR] [--refuse-sessions] [--no-pings]\n"
     "  stop | status\n"
     "  set-status PORT STATE   (ready, ready2, offline, paperout, none, notport, or a byte like 0x15)\n"
-    "The box answers the monitors' pings with its ports' states and writes one file\n"
-    "per complete job to --out. The state directory (--state, else $PRINTBOX_STATE,\n"
-    "else ./printbox-state) holds its socket.\n"
+    "A print-server box as its own process on NetBIOS over TCP/IP: serve runs it\n"
+    "in the foreground, start in the background once its names are registered.\n"
+    "It answers the monitors' pings with its ports' states and writes one file\n"
+    "per complete job to --out (default: DIR/jobs). The state directory (--state,\n"
+    "else $PRINTBOX_STATE, else ./printbox-state) holds its socket and log; give\n"
+    "each box its own. The ports default to 137/138/139 (root needed); boxes and\n"
+    "a spoolhost on one machine use 127.0.0.N addresses and the same ports=....\n"
     "On the in-process segment (loop) a box runs only inside spoolhost:\n"
     "  spoolhost start --printbox BOX:PORT1=ready,PORT2=offline@OUTDIR\n";
 
@@ -132,6 +129,11 @@ std::optional<Options> Parse(int argc, char** argv, std::string* error, bool* he
         *error = "a port name has 1 to 15 characters: --port " + value;
         return std::nullopt;
       }
+      for (const auto& other : o.ports)
+        if (other.name == port.name) {
+          *error = "port " + port.name + " given twice";
+          return std::nullopt;
+        }
       o.ports.push_back(port);
     }
   }
@@ -162,44 +164,56 @@ std::optional<Options> Parse(int argc, char** argv, std::string* error, bool* he
     char cwd[PATH_MAX];
     if (::getcwd(cwd, sizeof cwd) != nullptr) o.state = std::string(cwd) + "/" + o.state;
   }
+  if (o.out.empty()) o.out = o.state + "/jobs";
   return o;
 }
 
 std::string SocketPath(const Options& o) { return o.state + "/printbox.sock"; }
 
-// The transports a separate box can use. The loop segment exists only inside
-// one process, so a box on it alone would reach nobody.
-bool AddAdapters(const Options& o, std::string* error) {
-  if (o.nets.empty()) {
-    *error = "a separate box needs NetBIOS over TCP/IP (--net nbt:...), which this build does not have yet; "
-             "run the box inside spoolhost instead: spoolhost start --printbox " + o.name + ":PORT,...";
-    return false;
+// The one adapter of a separate box, from its --net. The loop segment
+// exists only inside one process, so a box on it alone would reach nobody.
+std::optional<spoolhost::NetSpec> BoxNet(const Options& o, std::string* error) {
+  if (o.nets.size() != 1) {
+    *error = o.nets.empty() ? "a separate box needs its adapter: --net nbt:ADDR/PREFIX[,ports=NS:DGM:SSN] (or run it "
+                              "inside spoolhost: spoolhost start --printbox " + o.name + ":PORT,...)"
+                            : "a box has one adapter; give --net once";
+    return std::nullopt;
   }
-  int lana = 0;
-  for (const std::string& spec : o.nets) {
-    if (spec.compare(0, 5, "loop:") == 0 || spec == "loop") {
-      *error = "--net " + spec + ": the in-process segment reaches only nodes inside one process; run the box "
-               "inside spoolhost (spoolhost start --printbox " + o.name + ":PORT,...), or give --net nbt:...";
-      return false;
-    }
-    if (spec.compare(0, 3, "nbt") != 0) {
-      *error = "--net " + spec + ": unknown transport (nbt:... is NetBIOS over TCP/IP)";
-      return false;
-    }
-    plat::NetbiosAdapterConfig config;
-    config.lana = static_cast<UCHAR>(lana++);
-    config.transport = plat::NetbiosTransportKind::Nbt;
-    config.segment = spec.size() > 4 ? spec.substr(4) : "";
-    config.inAdapterMap = false;
-    if (!plat::AddNetbiosAdapter(config)) {
-      *error = "--net " + spec + ": NetBIOS over TCP/IP is not available in this build yet";
-      return false;
-    }
+  const std::string& text = o.nets.front();
+  auto net = spoolhost::ParseNetSpec(text, error);
+  if (!net) {
+    *error = "--net " + text + ": " + *error;
+    return std::nullopt;
   }
-  return true;
+  if (!net->IsNbt()) {
+    *error = "--net " + text + ": the in-process segment reaches only nodes inside one process; run the box "
+             "inside spoolhost (spoolhost start --printbox " + o.name + ":PORT,...), or give --net nbt:...";
+    return std::nullopt;
+  }
+  // The box's adapter is not one the monitors of this host may claim.
+  net->net.adapter.inAdapterMap = false;
+  return net;
+}
+
+std::string Trimmed(std::string name) {
+  while (!name.empty() && name.back() == ' ') name.pop_back();
+  return name;
+}
+
+std::string PortsText(const std::vector<printbox::PortStatus>& ports) {
+  std::string out;
+  for (const auto& p : ports) out += " " + p.name + "=" + spoolhost::PortStateName(p.status);
+  return out;
 }
 
 int Serve(const Options& o) {
+  // Blocked before any thread starts, so every thread inherits the mask and
+  // a stop signal reaches the loop below as a descriptor.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   auto ready = [&o](const std::string& line) {
     if (o.readyFd < 0) return;
     std::string text = line + "\n";
@@ -208,13 +222,11 @@ int Serve(const Options& o) {
     }
   };
   std::string error;
-  if (o.ports.empty()) {
-    ready("failed the box needs at least one --port NAME[=STATE]");
-    return Fail(kUsage, "the box needs at least one --port NAME[=STATE]");
-  }
-  if (!AddAdapters(o, &error)) {
+  std::optional<spoolhost::NetSpec> net = BoxNet(o, &error);
+  if (!net || o.ports.empty()) {
+    if (net) error = "the box needs at least one --port NAME[=STATE]";
     ready("failed " + error);
-    return Fail(kFailed, error);
+    return Fail(kUsage, error);
   }
   ::mkdir(o.state.c_str(), 0700);
   int lockFd = ::open((o.state + "/printbox.pid").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -224,35 +236,60 @@ int Serve(const Options& o) {
   }
   std::string pid = std::to_string(::getpid());
   if (::ftruncate(lockFd, 0) != 0 || ::pwrite(lockFd, pid.data(), pid.size(), 0) < 0) return Fail(kFailed, "pid file");
+  const std::string where = spoolhost::DescribeNet(net->net);
+  if (!plat::AddNetAdapter(net->net)) {
+    error = "cannot open the box's adapter on " + where + ": " + spoolhost::DescribeNbtBindFailure(net->net.nbt);
+    ready("failed " + error);
+    return Fail(kFailed, error);
+  }
+  const UCHAR lana = net->net.adapter.lana;
 
   printbox::BoxConfig config;
-  config.lana = 0;
+  config.lana = lana;
   config.name = o.name;
   config.ports = o.ports;
   config.outputDir = o.out;
-  config.keepJobsInMemory = o.out.empty();
+  config.keepJobsInMemory = false;
+  std::error_code ec;
+  std::filesystem::create_directories(config.outputDir, ec);
+  if (ec) {
+    error = "cannot create " + o.out + ": " + ec.message();
+    plat::RemoveNetbiosAdapter(lana);
+    ready("failed " + error);
+    return Fail(kFailed, error);
+  }
   printbox::Box box(config);
   if (unsigned char rc = box.Start(); rc != 0) {
-    ready("failed the box could not register its names (NetBIOS code " + std::to_string(rc) + ")");
-    return Fail(kFailed, "the box could not register its names (NetBIOS code " + std::to_string(rc) + ")");
+    char code[8];
+    std::snprintf(code, sizeof code, "0x%02X", rc);
+    std::string name = Trimmed(box.FailedName());
+    if (rc == NRC_INUSE && !name.empty())
+      error = "the name " + name + " is held by another node on the segment (NetBIOS code " + code + ")";
+    else
+      error = "the box could not register " + (name.empty() ? std::string("its names") : "the name " + name) +
+              " (NetBIOS code " + code + ")";
+    plat::RemoveNetbiosAdapter(lana);
+    ready("failed " + error);
+    return Fail(kFailed, error);
   }
   box.SetRefuseSessions(o.refuseSessions);
   box.SetAnswerPings(!o.noPings);
   std::vector<printbox::PortStatus> ports = o.ports;
+  std::printf("printbox %s (pid %s) on %s, ports%s; jobs to %s\n", o.name.c_str(), pid.c_str(), where.c_str(),
+              PortsText(ports).c_str(), o.out.c_str());
+  std::fflush(stdout);
 
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   int signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC);
   int listenFd = spoolhost::ListenUnix(SocketPath(o), &error);
   if (listenFd < 0) {
     box.Stop();
+    plat::RemoveNetbiosAdapter(lana);
     ready("failed " + error);
     return Fail(kFailed, error);
   }
   ready("ok pid " + pid);
+  // The starter reads until the pipe closes.
+  if (o.readyFd >= 0) ::close(o.readyFd);
   bool running = true;
   while (running) {
     pollfd fds[2] = {{listenFd, POLLIN, 0}, {signalFd, POLLIN, 0}};
@@ -270,14 +307,10 @@ int Serve(const Options& o) {
       spoolhost::SendFrame(fd, Frame::Out, "printbox " + o.name + " stopped\n");
       running = false;
     } else if (words[0] == "status") {
-      std::string out = "printbox " + o.name + " (pid " + pid + "), ports:";
-      for (const auto& p : ports) {
-        char state[8];
-        std::snprintf(state, sizeof state, "0x%02X", p.status);
-        out += " " + p.name + "=" + state;
-      }
       printbox::BoxStats stats = box.Stats();
-      out += "; " + std::to_string(stats.completeJobs) + " job(s) printed\n";
+      std::string out = "printbox " + o.name + " (pid " + pid + ") on " + where + "\nports:" + PortsText(ports) +
+                        "\njobs: " + std::to_string(stats.completeJobs) + " printed, " +
+                        std::to_string(stats.incompleteJobs) + " incomplete, to " + o.out + "\n";
       spoolhost::SendFrame(fd, Frame::Out, out);
     } else if (words[0] == "set-status" && words.size() == 3) {
       auto state = ParseState(words[2]);
@@ -294,8 +327,10 @@ int Serve(const Options& o) {
     ::close(fd);
   }
   box.Stop();
+  plat::RemoveNetbiosAdapter(lana);
   ::close(listenFd);
   ::unlink(SocketPath(o).c_str());
+  std::printf("printbox %s stopped\n", o.name.c_str());
   return kOk;
 }
 
@@ -308,6 +343,8 @@ int Start(const Options& o, char** argv, int argc) {
   if (child == 0) {
     ::close(pipeFds[0]);
     ::setsid();
+    int in = ::open("/dev/null", O_RDONLY);
+    if (in >= 0) ::dup2(in, 0);
     int out = ::open((o.state + "/printbox.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     if (out >= 0) {
       ::dup2(out, 1);
@@ -371,12 +408,8 @@ int main(int argc, char** argv) {
   if (!o) return Fail(kUsage, error);
   if (o->verb == "serve" || o->verb == "start") {
     // Refuse at once what the box could not run with, before going to the background.
+    if (!BoxNet(*o, &error)) return Fail(kUsage, error);
     if (o->ports.empty()) return Fail(kUsage, "the box needs at least one --port NAME[=STATE]");
-    for (const std::string& spec : o->nets)
-      if (spec.compare(0, 4, "loop") == 0) {
-        AddAdapters(*o, &error);
-        return Fail(kUsage, error);
-      }
     return o->verb == "serve" ? Serve(*o) : Start(*o, argv, argc);
   }
   return Ask(*o);

@@ -56,25 +56,35 @@ unsigned char Box::Start() {
   ncb.ncb_callname[2] = 254;  // names
   UCHAR r = Netbios(&ncb);
   UCHAR qdl = 0;
+  std::string failed;
   if (r == NRC_GOODRET) {
     ClearNcb(ncb, NCBADDGRNAME, config_.lana);
     SetName(ncb.ncb_name, kQdlGroup);
     r = Netbios(&ncb);
     qdl = ncb.ncb_num;
+    if (r != NRC_GOODRET) failed = kQdlGroup;
   }
   for (std::size_t i = 0; r == NRC_GOODRET && i < config_.ports.size(); ++i) {
     ClearNcb(ncb, NCBADDNAME, config_.lana);
     SetName(ncb.ncb_name, config_.ports[i].name);
     r = Netbios(&ncb);
+    if (r != NRC_GOODRET) failed = config_.ports[i].name;
   }
   if (r != NRC_GOODRET) {
     Stop();
+    std::lock_guard lock(mutex_);
+    failedName_ = failed;
     return r;
   }
   std::lock_guard lock(mutex_);
   threads_.emplace_back(&Box::PingLoop, this, qdl);
   for (const auto& p : config_.ports) threads_.emplace_back(&Box::PortLoop, this, p.name);
   return NRC_GOODRET;
+}
+
+std::string Box::FailedName() const {
+  std::lock_guard lock(mutex_);
+  return failedName_;
 }
 
 void Box::Stop() {

@@ -60,6 +60,8 @@ class Box {
   // (unique) and starts answering. Returns 0, or the NetBIOS code of the step
   // that failed (the box is then stopped).
   unsigned char Start();
+  // The name whose registration failed the last Start, if one did.
+  std::string FailedName() const;
   // Ends every command of the box and waits for its threads.
   void Stop();
 
@@ -92,6 +94,7 @@ class Box {
   bool answerPings_ = true;
   bool running_ = false;
   bool stopping_ = false;
+  std::string failedName_;
   std::vector<Job> jobs_;
   BoxStats stats_;
   std::map<std::string, std::size_t> jobNumbers_;

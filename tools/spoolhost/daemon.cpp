@@ -328,12 +328,9 @@ int Daemon::Status(const Command&, Session& s) {
   std::snprintf(scale, sizeof scale, "%g", timeScale_);
   out += std::string("clock: module time ") + (timeScale_ == 1.0 ? "is real time" : std::string(scale) + "x real time") +
          "\n";
-  for (const AdapterInfo& a : network_->Adapters()) {
-    char mac[32];
-    std::snprintf(mac, sizeof mac, "%02x:%02x:%02x:%02x:%02x:%02x", a.mac[0], a.mac[1], a.mac[2], a.mac[3], a.mac[4],
-                  a.mac[5]);
-    out += "adapter: lana " + std::to_string(a.lana) + " on " + a.transport + ":" + a.segment + " (" + mac + ")\n";
-  }
+  for (const AdapterInfo& a : network_->Adapters())
+    out += "adapter: lana " + std::to_string(a.lana) + " on " + a.Describe() + ", hardware address " +
+           MacText(a.net.adapter.hardwareAddress) + "\n";
   for (const BoxInfo& b : network_->Boxes()) {
     out += "print box: " + b.name + " on loop:" + b.segment + ", ports";
     for (const BoxPortSpec& p : b.ports) out += " " + p.name + "=" + PortStateName(p.state);

@@ -7,33 +7,9 @@
 
 #include "host/netbios.h"
 #include "print_box.h"
-#include "registry_key.h"
+#include "net_check.h"
 
 namespace spoolhost {
-
-namespace {
-
-// The system's map of NetBIOS transports to LANA numbers, as the operating
-// system writes it at start: one "ncacn_nb_nb<N>" value per adapter, whose
-// text begins with the LANA digit. Values of earlier runs are dropped first.
-bool WriteAdapterMap(const std::vector<AdapterInfo>& adapters) {
-  RegKey key;
-  if (!key.Create("SOFTWARE\\Microsoft\\Rpc\\Netbios")) return false;
-  std::vector<std::string> stale;
-  for (DWORD i = 0;; ++i) {
-    char name[256] = {};
-    DWORD size = sizeof name;
-    if (RegEnumValueA(key.Get(), i, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-    if (std::string(name).compare(0, 11, "ncacn_nb_nb") == 0) stale.push_back(name);
-  }
-  for (const std::string& name : stale) RegDeleteValueA(key.Get(), name.c_str());
-  bool ok = true;
-  for (const AdapterInfo& a : adapters)
-    ok &= key.SetString("ncacn_nb_nb" + std::to_string(a.lana), std::to_string(a.lana));
-  return ok;
-}
-
-}  // namespace
 
 struct Network::RunningBox {
   BoxInfo info;
@@ -45,39 +21,38 @@ Network::~Network() { Stop(); }
 
 bool Network::AddAdapters(const std::vector<NetSpec>& given, std::string* error) {
   std::vector<NetSpec> specs = given;
-  if (specs.empty()) {
-    std::string ignored;
-    specs.push_back(*ParseNetSpec("loop:lan0,lana=0", &ignored));
-  }
+  if (specs.empty()) specs.push_back(*ParseNetSpec("loop:lan0,lana=0", error));
   std::set<int> taken;
   for (const NetSpec& s : specs)
-    if (s.lana) taken.insert(*s.lana);
+    if (s.lanaGiven) taken.insert(s.net.adapter.lana);
   int next = 0;
-  for (const NetSpec& s : specs) {
-    int lana = s.lana.value_or(-1);
-    if (lana < 0) {
+  for (NetSpec s : specs) {
+    if (!s.lanaGiven) {
       while (taken.count(next) != 0) ++next;
-      lana = next;
-      taken.insert(lana);
+      s.net.adapter.lana = static_cast<UCHAR>(next);
+      taken.insert(next);
     }
-    plat::NetbiosAdapterConfig config;
-    config.lana = static_cast<UCHAR>(lana);
-    config.segment = s.segment;
-    config.transport = plat::NetbiosTransportKind::Loop;
-    // A locally administered address that tells the adapters apart.
-    std::array<std::uint8_t, 6> mac = s.mac.value_or(std::array<std::uint8_t, 6>{0x02, 0x00, 0x00, 0x00, 0x00,
-                                                                                  static_cast<std::uint8_t>(lana + 1)});
-    std::copy(mac.begin(), mac.end(), config.hardwareAddress.begin());
-    if (!plat::AddNetbiosAdapter(config)) {
-      *error = "cannot add adapter lana " + std::to_string(lana) + " on loop:" + s.segment +
-               " (is the LANA number given twice?)";
+    const int lana = s.net.adapter.lana;
+    // A locally administered address that tells the loop adapters apart; an
+    // nbt adapter's comes from its IPv4 address.
+    if (!s.macGiven) s.net.adapter.hardwareAddress = {0x02, 0x00, 0x00, 0x00, 0x00, static_cast<UCHAR>(lana + 1)};
+    s.net.adapter.inAdapterMap = true;
+    for (const AdapterInfo& a : Adapters())
+      if (a.lana == lana) {
+        *error = "LANA number " + std::to_string(lana) + " is given to two adapters";
+        return false;
+      }
+    if (!plat::AddNetAdapter(s.net)) {
+      *error = "cannot add adapter lana " + std::to_string(lana) + " on " + DescribeNet(s.net) + ": " +
+               (s.IsNbt() ? DescribeNbtBindFailure(s.net.nbt) : "the LANA number is taken");
       return false;
     }
     std::lock_guard lock(mutex_);
-    adapters_.push_back(AdapterInfo{lana, s.transport, s.segment, mac});
-    log_("adapter lana " + std::to_string(lana) + " on " + s.transport + ":" + s.segment);
+    adapters_.push_back(AdapterInfo{lana, s.net});
+    log_("adapter lana " + std::to_string(lana) + " on " + DescribeNet(s.net) + ", hardware address " +
+         MacText(s.net.adapter.hardwareAddress));
   }
-  if (!WriteAdapterMap(Adapters())) {
+  if (!plat::WriteNetbiosAdapterMap()) {
     *error = "cannot write the NetBIOS adapter map into the registry";
     return false;
   }
@@ -88,7 +63,15 @@ bool Network::StartBoxes(const std::vector<BoxSpec>& specs, const StateDir& dir,
   std::string segment;
   {
     std::lock_guard lock(mutex_);
-    if (!adapters_.empty()) segment = adapters_.front().segment;
+    for (const AdapterInfo& a : adapters_)
+      if (a.IsLoop()) {
+        segment = a.net.adapter.segment;
+        break;
+      }
+  }
+  if (segment.empty() && !specs.empty()) {
+    *error = "in-process print boxes run on the loop segment, and no adapter is on it";
+    return false;
   }
   // Boxes take LANA numbers from the top, out of the way of the monitor's.
   int lana = MAX_LANA;

@@ -20,8 +20,9 @@ namespace spoolhost {
 
 struct AdapterInfo {
   int lana;
-  std::string transport, segment;
-  std::array<std::uint8_t, 6> mac;
+  plat::NetSpec net;  // with the LANA number and hardware address it got
+  std::string Describe() const { return DescribeNet(net); }
+  bool IsLoop() const { return net.adapter.transport == plat::NetbiosTransportKind::Loop; }
 };
 
 struct BoxInfo {
@@ -40,9 +41,10 @@ class Network {
   ~Network();
 
   // Adds the adapters (default: one on loop:lan0) and writes the system's
-  // adapter map into the registry. False with a reason.
+  // adapter map into the registry. False with a one-line reason.
   bool AddAdapters(const std::vector<NetSpec>& specs, std::string* error);
-  // Starts the in-process boxes on the segment of the first loop adapter.
+  // Starts the in-process boxes on the segment of the first loop adapter
+  // (the command line makes sure there is one when boxes are given).
   bool StartBoxes(const std::vector<BoxSpec>& specs, const StateDir& dir, std::string* error);
   bool SetPortState(const std::string& box, const std::string& port, std::uint8_t state, std::string* error);
   void Stop();

@@ -92,8 +92,15 @@ std::string CheckValues(const Command& c) {
     if (!ParseNumber(id, 1, 0xffffffffUL)) return "--answer takes a message number, as `messages` lists them";
   if (c.Has("answer-all") && c.Has("answer")) return "give either --answer ID or --answer-all";
   std::string error;
-  for (const std::string& spec : c.Values("net"))
-    if (!ParseNetSpec(spec, &error)) return "--net " + spec + ": " + error;
+  bool loopAdapter = c.Values("net").empty();  // the default adapter is on the loop segment
+  for (const std::string& spec : c.Values("net")) {
+    auto net = ParseNetSpec(spec, &error);
+    if (!net) return "--net " + spec + ": " + error;
+    loopAdapter |= !net->IsNbt();
+  }
+  if (c.Has("printbox") && !loopAdapter)
+    return "--printbox boxes run in-process on the loop segment, and every --net here is nbt: add --net loop:lan0 "
+           "for them, or start separate boxes with printbox start --net nbt:...";
   for (const std::string& spec : c.Values("printbox"))
     if (!ParseBoxSpec(spec, &error)) return "--printbox " + spec + ": " + error;
   if (c.verb == "box" && !ParsePortState(c.args[2]))
@@ -225,7 +232,11 @@ std::string UsageText() {
   for (const VerbSpec& v : Verbs()) text += "  " + std::string(v.synopsis) + "\n";
   text +=
       "\n"
-      "  --net loop:SEGMENT[,lana=N][,mac=XX:XX:XX:XX:XX:XX]   an adapter (default loop:lan0,lana=0)\n"
+      "  --net loop[:SEGMENT][,lana=N][,mac=XX:XX:XX:XX:XX:XX]\n"
+      "        an adapter on the in-process segment (default loop:lan0,lana=0)\n"
+      "  --net nbt:ADDR/PREFIX[,bcast=ADDR][,ports=NS:DGM:SSN][,mac=..][,lana=N]\n"
+      "        an adapter on NetBIOS over TCP/IP (ports default to 137/138/139, which need root;\n"
+      "        boxes in other processes or on other hosts: printbox start --net nbt:...)\n"
       "  --printbox NAME:PORT[=STATE][,PORT[=STATE]]...[@OUTDIR] a print box on the in-process segment\n"
       "  port states: ready, ready2, offline, paperout, none, notport, or a byte like 0x15\n"
       "\n"

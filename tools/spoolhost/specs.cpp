@@ -38,51 +38,44 @@ int HexDigit(char ch) {
 
 std::optional<NetSpec> ParseNetSpec(const std::string& text, std::string* error) {
   NetSpec spec;
-  auto colon = text.find(':');
-  if (colon == std::string::npos) {
-    *error = "expected loop:SEGMENT[,lana=N][,mac=XX:XX:XX:XX:XX:XX]";
-    return std::nullopt;
-  }
-  spec.transport = text.substr(0, colon);
-  if (spec.transport != "loop") {
-    *error = spec.transport == "nbt" ? "the nbt transport (NetBIOS over TCP/IP) is not available yet"
-                                     : "unknown transport '" + spec.transport + "' (loop is the in-process segment)";
-    return std::nullopt;
-  }
-  std::vector<std::string> parts = Split(text.substr(colon + 1), ',');
-  spec.segment = parts[0];
-  if (spec.segment.empty()) {
+  // Out-of-range LANA and an all-zero address mark what the text left out.
+  constexpr UCHAR kNoLana = MAX_LANA + 1;
+  spec.net.adapter.lana = kNoLana;
+  spec.net.adapter.segment = "lan0";
+  spec.net.adapter.hardwareAddress = {};
+  if (!plat::ParseNetSpec(text, &spec.net, error)) return std::nullopt;
+  spec.lanaGiven = spec.net.adapter.lana != kNoLana;
+  if (!spec.lanaGiven) spec.net.adapter.lana = 0;
+  spec.macGiven = spec.IsNbt() || spec.net.adapter.hardwareAddress != std::array<UCHAR, 6>{};
+  if (!spec.IsNbt() && spec.net.adapter.segment.empty()) {
     *error = "the segment needs a name";
     return std::nullopt;
   }
-  for (std::size_t i = 1; i < parts.size(); ++i) {
-    const std::string& p = parts[i];
-    if (p.compare(0, 5, "lana=") == 0) {
-      const std::string n = p.substr(5);
-      if (n.empty() || n.size() > 3 || n.find_first_not_of("0123456789") != std::string::npos || std::stoi(n) > 254) {
-        *error = "lana must be a number from 0 to 254";
-        return std::nullopt;
-      }
-      spec.lana = std::stoi(n);
-    } else if (p.compare(0, 4, "mac=") == 0) {
-      std::vector<std::string> bytes = Split(p.substr(4), ':');
-      std::array<std::uint8_t, 6> mac{};
-      bool ok = bytes.size() == 6;
-      for (std::size_t b = 0; ok && b < 6; ++b) {
-        ok = bytes[b].size() == 2 && HexDigit(bytes[b][0]) >= 0 && HexDigit(bytes[b][1]) >= 0;
-        if (ok) mac[b] = static_cast<std::uint8_t>(HexDigit(bytes[b][0]) * 16 + HexDigit(bytes[b][1]));
-      }
-      if (!ok) {
-        *error = "mac must be six hexadecimal bytes, like 02:00:00:00:00:01";
-        return std::nullopt;
-      }
-      spec.mac = mac;
-    } else {
-      *error = "unknown setting '" + p + "' (lana=N or mac=...)";
-      return std::nullopt;
-    }
-  }
   return spec;
+}
+
+namespace {
+
+std::string Ipv4Text(std::uint32_t address) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%u.%u.%u.%u", address >> 24, (address >> 16) & 0xff, (address >> 8) & 0xff,
+                address & 0xff);
+  return text;
+}
+
+}  // namespace
+
+std::string DescribeNet(const plat::NetSpec& net) {
+  if (net.adapter.transport != plat::NetbiosTransportKind::Nbt) return "loop:" + net.adapter.segment;
+  return "nbt " + Ipv4Text(net.nbt.address) + " (broadcast " + Ipv4Text(net.nbt.broadcast) + ", ports " +
+         std::to_string(net.nbt.nameServicePort) + "/" + std::to_string(net.nbt.datagramPort) + "/" +
+         std::to_string(net.nbt.sessionPort) + ")";
+}
+
+std::string MacText(const std::array<UCHAR, 6>& mac) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+  return text;
 }
 
 std::optional<BoxSpec> ParseBoxSpec(const std::string& text, std::string* error) {

@@ -7,14 +7,18 @@
 #include <string>
 #include <vector>
 
+#include "host/nbt.h"
+
 namespace spoolhost {
 
-// One NetBIOS adapter: "loop:SEGMENT[,lana=N][,mac=XX:XX:XX:XX:XX:XX]".
+// One NetBIOS adapter, as plat::ParseNetSpec reads --net:
+// "loop[:SEGMENT][,lana=N][,mac=..]" (the segment defaults to lan0) or
+// "nbt:ADDR/PREFIX[,bcast=ADDR][,ports=NS:DGM:SSN][,mac=..][,lana=N]".
 struct NetSpec {
-  std::string transport;  // "loop" (the in-process segment)
-  std::string segment;
-  std::optional<int> lana;  // chosen in order when not given
-  std::optional<std::array<std::uint8_t, 6>> mac;
+  plat::NetSpec net;
+  bool lanaGiven = false;  // else the next free number is taken
+  bool macGiven = false;   // a loop adapter without one gets 02:00:00:00:00:<lana+1>
+  bool IsNbt() const { return net.adapter.transport == plat::NetbiosTransportKind::Nbt; }
 };
 
 // One in-process print box: "NAME:PORT[=STATE][,PORT[=STATE]]...[@OUTDIR]".
@@ -29,6 +33,11 @@ struct BoxSpec {
 };
 
 std::optional<NetSpec> ParseNetSpec(const std::string& text, std::string* error);
+// The adapter in words: "loop:lan0", or "nbt 127.0.0.2 (broadcast
+// 127.255.255.255, ports 137/138/139)".
+std::string DescribeNet(const plat::NetSpec& net);
+// The hardware address as 02:00:7f:00:00:02.
+std::string MacText(const std::array<UCHAR, 6>& mac);
 std::optional<BoxSpec> ParseBoxSpec(const std::string& text, std::string* error);
 
 // ready 0x10, ready2 0x11, offline 0x12, paperout 0x13, none 0x00, notport 0x14,
