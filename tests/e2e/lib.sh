@@ -135,3 +135,17 @@ await_box() {
   fail "no message box /$pattern/ within ${seconds}s"
   return 1
 }
+
+# await_copy FILE GLOB: waits until a file matching GLOB holds FILE's bytes
+# (a box writes its copy as the session ends, just after the job is done).
+await_copy() {
+  local file=$1 glob=$2 deadline=$((SECONDS + 10)) f
+  while [ "$SECONDS" -le "$deadline" ]; do
+    for f in $glob; do
+      [ -f "$f" ] && cmp -s "$file" "$f" && return 0
+    done
+    sleep 0.1
+  done
+  fail "no copy of $(basename "$file") in $glob"
+  return 1
+}

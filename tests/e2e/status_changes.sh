@@ -8,6 +8,10 @@ start_daemon --printbox "BOX1:P1,P2@$BOXOUT"
 eventually 20 "^P1$" ports
 run 0 add-printer Laser P1
 run 0 configure P1 --out-of-paper on --offline on --no-response off
+# The monitor takes a printer onto its port with the printer's first job;
+# from then on the port's state reaches the printer.
+printf 'first\n' >"$WORK/first.txt"
+run 0 print Laser "$WORK/first.txt"
 eventually 20 "^Laser +P1 +ready" printers
 
 run 0 box BOX1 P1 paperout && contains "port P1 is paperout"

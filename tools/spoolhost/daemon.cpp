@@ -340,7 +340,6 @@ int Daemon::Status(const Command&, Session& s) {
     out += "monitor: " + m.name + " (" + m.driver + "): " + (m.initialised ? "initialised" : m.error) + "\n";
   std::size_t queued = 0, done = 0, failed = 0;
   for (const JobInfo& j : jobs_->List()) {
-    if (j.registration) continue;
     if (j.state == JobState::Done)
       ++done;
     else if (j.state == JobState::Failed)

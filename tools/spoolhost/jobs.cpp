@@ -1,5 +1,5 @@
-// The job queue: one worker that carries the spooler's port operations to the
-// monitors in order (opening ports, registering printers, printing jobs).
+// The job queues: one per port, each with a worker that carries its jobs to
+// the port's monitor in order.
 #include "jobs.h"
 
 namespace spoolhost {
@@ -29,43 +29,53 @@ const char* JobStateName(JobState state) {
 }
 
 JobQueue::JobQueue(Monitors& monitors, PrinterRegistry& printers, Logger log)
-    : monitors_(monitors), printers_(printers), log_(std::move(log)), worker_([this] { Run(); }) {}
+    : monitors_(monitors), printers_(printers), log_(std::move(log)) {}
 
 JobQueue::~JobQueue() { Stop(); }
 
-bool JobQueue::Attach(const std::string& printer, const std::string& port, std::string* error) {
-  auto result = std::make_shared<std::optional<std::string>>();
-  std::unique_lock lock(mutex_);
-  if (stopping_) {
-    *error = "the spooler is stopping";
-    return false;
+bool JobQueue::Attach(const std::string&, const std::string& port, std::string* error) {
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_) {
+      *error = "the spooler is stopping";
+      return false;
+    }
+    if (handles_.count(port) != 0) return true;
   }
-  tasks_.push_back(Task{Task::Open, 0, printer, port, result});
+  return OpenPortFor(port, error);
+}
+
+JobQueue::PortQueue& JobQueue::QueueOf(const std::string& port) {
+  std::unique_ptr<PortQueue>& queue = queues_[port];
+  if (!queue) {
+    queue = std::make_unique<PortQueue>();
+    queue->worker = std::thread([this, port] { Run(port); });
+  }
+  return *queue;
+}
+
+void JobQueue::Enqueue(const std::string& port, std::uint32_t id) {
+  jobs_.at(id).port = port;
+  QueueOf(port).jobs.push_back(id);
   changed_.notify_all();
-  changed_.wait(lock, [&] { return result->has_value() || stopping_; });
-  if (!result->has_value()) {
-    *error = "the spooler is stopping";
-    return false;
-  }
-  *error = **result;
-  return error->empty();
 }
 
 std::uint32_t JobQueue::Submit(const std::string& printer, std::string data) {
+  std::optional<Printer> found = printers_.Find(printer);
   std::lock_guard lock(mutex_);
   JobInfo job;
   job.id = nextId_++;
   job.printer = printer;
   job.size = data.size();
-  if (stopping_) {
+  if (stopping_ || !found) {
     job.state = JobState::Failed;
-    job.error = "the spooler is stopping";
+    job.error = stopping_ ? "the spooler is stopping" : "printer " + printer + " no longer exists";
+    jobs_[job.id] = job;
   } else {
+    jobs_[job.id] = job;
     data_[job.id] = std::move(data);
-    tasks_.push_back(Task{Task::Print, job.id, printer, "", nullptr});
-    changed_.notify_all();
+    Enqueue(found->port, job.id);
   }
-  jobs_[job.id] = job;
   return job.id;
 }
 
@@ -97,26 +107,29 @@ std::vector<JobInfo> JobQueue::List() const {
 
 std::optional<JobInfo> JobQueue::Busy() const {
   std::lock_guard lock(mutex_);
-  if (!busy_) return std::nullopt;
-  return jobs_.at(*busy_);
+  for (const auto& [port, queue] : queues_)
+    if (queue->busy) return jobs_.at(*queue->busy);
+  return std::nullopt;
 }
 
 void JobQueue::Stop() {
+  std::vector<std::thread> workers;
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
-    for (Task& t : tasks_) {
-      if (t.kind == Task::Print) {
-        JobInfo& job = jobs_.at(t.job);
+    for (auto& [port, queue] : queues_) {
+      for (std::uint32_t id : queue->jobs) {
+        JobInfo& job = jobs_.at(id);
         job.state = JobState::Failed;
         job.error = "the spooler stopped before the job ran";
-        data_.erase(t.job);
+        data_.erase(id);
       }
+      queue->jobs.clear();
+      if (queue->worker.joinable()) workers.push_back(std::move(queue->worker));
     }
-    tasks_.clear();
     changed_.notify_all();
   }
-  if (worker_.joinable()) worker_.join();
+  for (std::thread& worker : workers) worker.join();
 }
 
 void JobQueue::Update(std::uint32_t id, const std::function<void(JobInfo&)>& change) {
@@ -125,46 +138,22 @@ void JobQueue::Update(std::uint32_t id, const std::function<void(JobInfo&)>& cha
   changed_.notify_all();
 }
 
-void JobQueue::Run() {
+void JobQueue::Run(std::string port) {
   for (;;) {
-    Task task;
+    std::uint32_t id;
     {
       std::unique_lock lock(mutex_);
-      changed_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
+      PortQueue& queue = *queues_.at(port);
+      changed_.wait(lock, [&] { return stopping_ || !queue.jobs.empty(); });
       if (stopping_) return;
-      task = tasks_.front();
-      tasks_.pop_front();
+      id = queue.jobs.front();
+      queue.jobs.pop_front();
+      queue.busy = id;
     }
-    if (task.kind == Task::Open) {
-      std::string error;
-      bool opened = OpenPortFor(task.port, &error);
-      {
-        std::lock_guard lock(mutex_);
-        *task.openResult = opened ? "" : error;
-        changed_.notify_all();
-      }
-      if (!opened) continue;
-      // The empty job that puts the printer on the port's list.
-      std::uint32_t id;
-      {
-        std::lock_guard lock(mutex_);
-        JobInfo job;
-        job.id = id = nextId_++;
-        job.printer = task.printer;
-        job.port = task.port;
-        job.registration = true;
-        jobs_[id] = job;
-      }
-      RunJob(id, "");
-    } else {
-      std::string data;
-      {
-        std::lock_guard lock(mutex_);
-        data = std::move(data_[task.job]);
-        data_.erase(task.job);
-      }
-      RunJob(task.job, std::move(data));
-    }
+    RunJob(port, id);
+    std::lock_guard lock(mutex_);
+    queues_.at(port)->busy.reset();
+    changed_.notify_all();
   }
 }
 
@@ -178,6 +167,8 @@ bool JobQueue::OpenPortFor(const std::string& port, std::string* error) {
   std::vector<char> name(port.begin(), port.end());
   name.push_back('\0');
   HANDLE handle = nullptr;
+  // OpenPort of a port already open gives the same handle, so two callers
+  // racing here do no harm.
   if (table == nullptr || !table->pfnOpenPort(name.data(), &handle)) {
     *error = "the monitor refused to open port " + port;
     return false;
@@ -187,57 +178,46 @@ bool JobQueue::OpenPortFor(const std::string& port, std::string* error) {
   return true;
 }
 
-void JobQueue::RunJob(std::uint32_t id, std::string data) {
+void JobQueue::RunJob(const std::string& queuePort, std::uint32_t id) {
   JobInfo job;
+  std::string data;
   {
     std::lock_guard lock(mutex_);
     job = jobs_.at(id);
-    busy_ = id;
   }
   auto fail = [&](const std::string& error) {
     Update(id, [&](JobInfo& j) {
       j.state = JobState::Failed;
       j.error = error;
     });
+    {
+      std::lock_guard lock(mutex_);
+      data_.erase(id);
+    }
     log_("job " + std::to_string(id) + " failed: " + error);
-    std::lock_guard lock(mutex_);
-    busy_.reset();
   };
 
   // The printer's port is read when the job runs, so a job follows its printer.
-  std::string port = job.port;
-  if (!job.registration) {
-    std::optional<Printer> printer = printers_.Find(job.printer);
-    if (!printer) return fail("printer " + job.printer + " no longer exists");
-    port = printer->port;
-    Update(id, [&](JobInfo& j) { j.port = port; });
-    bool open;
-    {
-      std::lock_guard lock(mutex_);
-      open = handles_.count(port) != 0;
-    }
-    if (!open) {
-      // First job on this port since the daemon started: open it and run the
-      // empty job first, as after any OpenPort.
-      std::string error;
-      if (!OpenPortFor(port, &error)) return fail(error);
-      std::uint32_t reg;
-      {
-        std::lock_guard lock(mutex_);
-        JobInfo r;
-        r.id = reg = nextId_++;
-        r.printer = job.printer;
-        r.port = port;
-        r.registration = true;
-        jobs_[reg] = r;
-      }
-      RunJob(reg, "");
-      {
-        std::lock_guard lock(mutex_);
-        busy_ = id;
+  std::optional<Printer> printer = printers_.Find(job.printer);
+  if (!printer) return fail("printer " + job.printer + " no longer exists");
+  const std::string port = printer->port;
+  bool open;
+  {
+    std::lock_guard lock(mutex_);
+    if (port != queuePort) {
+      if (!stopping_) {
+        Enqueue(port, id);
+        return;
       }
     }
+    open = handles_.count(port) != 0;
+    data = std::move(data_[id]);
+    data_.erase(id);
   }
+  if (port != queuePort) return fail("the spooler stopped before the job ran");
+  std::string error;
+  // First job on this port since the daemon started.
+  if (!open && !OpenPortFor(port, &error)) return fail(error);
   std::pair<std::size_t, HANDLE> handle;
   {
     std::lock_guard lock(mutex_);
@@ -252,8 +232,7 @@ void JobQueue::RunJob(std::uint32_t id, std::string data) {
   char datatype[] = "RAW";
   DocInfo1 doc{docName, nullptr, datatype};
   Update(id, [](JobInfo& j) { j.state = JobState::Starting; });
-  log_(std::string(job.registration ? "registering printer " : "job " + std::to_string(id) + ": printer ") +
-       job.printer + " on port " + port);
+  log_("job " + std::to_string(id) + ": printer " + job.printer + " on port " + port);
   if (!table->pfnStartDocPort(handle.second, printerName.data(), id, 1, reinterpret_cast<LPBYTE>(&doc)))
     return fail("the monitor refused the job at port " + port + " (StartDocPort failed; spoolhost log shows why)");
   Update(id, [](JobInfo& j) { j.state = JobState::Printing; });
@@ -278,13 +257,10 @@ void JobQueue::RunJob(std::uint32_t id, std::string data) {
   }
   // The session is ended even after a failed write, so the port is free again.
   BOOL ended = table->pfnEndDocPort(handle.second);
-  if (!writeError.empty()) return fail(writeError);
+  if (!writeError.empty()) return fail(writeError + (ended ? "; the session was hung up" : ""));
   if (!ended) return fail("EndDocPort failed at port " + port);
   Update(id, [](JobInfo& j) { j.state = JobState::Done; });
-  log_(job.registration ? "printer " + job.printer + " registered on port " + port
-                        : "job " + std::to_string(id) + " done: " + std::to_string(data.size()) + " bytes to port " + port);
-  std::lock_guard lock(mutex_);
-  busy_.reset();
+  log_("job " + std::to_string(id) + " done: " + std::to_string(data.size()) + " bytes to port " + port);
 }
 
 }  // namespace spoolhost

@@ -1,5 +1,6 @@
-// The job queue: one worker that carries the spooler's port operations to the
-// monitors in order (opening ports, registering printers, printing jobs).
+// The job queues: one per port, each with a worker that carries its jobs to
+// the port's monitor in order, so a job waiting at one port (out of paper,
+// off line) holds up no other port's jobs.
 #pragma once
 
 #include <condition_variable>
@@ -30,43 +31,42 @@ struct JobInfo {
   std::size_t sent = 0;
   JobState state = JobState::Queued;
   std::string error;
-  bool registration = false;  // the empty job that puts a printer on its port
 };
 
-// Jobs run one at a time. The monitor keeps one "port just opened" mark for
-// all ports, and a job that meets it only registers its printer and sends
-// nothing, so opening a port and running jobs must not overlap; after every
-// OpenPort the queue runs an empty job for the printer first, so the user's
-// own jobs always reach the box.
 class JobQueue {
  public:
   using Logger = std::function<void(const std::string&)>;
   JobQueue(Monitors& monitors, PrinterRegistry& printers, Logger log);
   ~JobQueue();
 
-  // Opens the port for the printer (OpenPort) and then registers the printer
-  // on it. Waits only for the OpenPort: false with a reason when it fails.
+  // Opens the port for a printer put on it (OpenPort, once per port). The
+  // monitor registers the printer on the port with its first job.
   bool Attach(const std::string& printer, const std::string& port, std::string* error);
+  // Queues the job at its printer's port.
   std::uint32_t Submit(const std::string& printer, std::string data);
   // Waits until the job has ended; `progress` hears its changes.
   JobInfo Wait(std::uint32_t id, const std::function<void(const JobInfo&)>& progress);
   std::vector<JobInfo> List() const;
-  // The job inside the monitor now, if any.
+  // A job inside the monitor now, if any.
   std::optional<JobInfo> Busy() const;
-  // Fails the queued jobs and ends the worker; the caller makes sure no job
+  // Fails the queued jobs and ends the workers; the caller makes sure no job
   // is inside the monitor.
   void Stop();
 
  private:
-  struct Task {
-    enum Kind { Open, Print } kind;
-    std::uint32_t job = 0;
-    std::string printer, port;
-    std::shared_ptr<std::optional<std::string>> openResult;  // Open: "" ok, else the reason
+  struct PortQueue {
+    std::deque<std::uint32_t> jobs;
+    std::optional<std::uint32_t> busy;
+    std::thread worker;
   };
-  void Run();
+  // Under mutex_: the port's queue, its worker started on first use.
+  PortQueue& QueueOf(const std::string& port);
+  void Enqueue(const std::string& port, std::uint32_t id);
+  void Run(std::string port);
   bool OpenPortFor(const std::string& port, std::string* error);
-  void RunJob(std::uint32_t id, std::string data);
+  // Runs the job at its printer's port; a job whose printer moved to another
+  // port meanwhile goes to that port's queue instead.
+  void RunJob(const std::string& queuePort, std::uint32_t id);
   void Update(std::uint32_t id, const std::function<void(JobInfo&)>& change);
 
   Monitors& monitors_;
@@ -74,15 +74,13 @@ class JobQueue {
   Logger log_;
   mutable std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<Task> tasks_;
+  std::map<std::string, std::unique_ptr<PortQueue>> queues_;
   std::map<std::uint32_t, JobInfo> jobs_;
   std::map<std::uint32_t, std::string> data_;
-  std::optional<std::uint32_t> busy_;
   std::uint32_t nextId_ = 1;
   bool stopping_ = false;
   // Port handles from OpenPort, by port name, with the monitor that gave them.
   std::map<std::string, std::pair<std::size_t, HANDLE>> handles_;
-  std::thread worker_;
 };
 
 }  // namespace spoolhost

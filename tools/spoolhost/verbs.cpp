@@ -174,9 +174,8 @@ int Daemon::AddPrinter(const Command& c, Session& s) {
     s.Err(error);
     return kExitFailed;
   }
-  // Attaching the printer opens the port; the printer is then registered on
-  // it by the queue, after any job ahead of it.
-  if (jobs_->Busy()) s.Progress("waiting for the job at the port to finish...");
+  // Attaching the printer opens the port; the monitor registers the printer
+  // on it with its first job.
   if (!jobs_->Attach(name, port, &error)) {
     std::string ignored;
     printers_->Delete(name, &ignored);
@@ -265,8 +264,7 @@ int Daemon::Print(const Command& c, Session& s) {
 int Daemon::Jobs(const Command&, Session& s) {
   std::string out;
   for (const JobInfo& j : jobs_->List()) {
-    if (j.registration && j.state == JobState::Done) continue;
-    std::string what = j.registration ? "(registers the printer)" : std::to_string(j.sent) + "/" + std::to_string(j.size) + " bytes";
+    std::string what = std::to_string(j.sent) + "/" + std::to_string(j.size) + " bytes";
     out += Padded(std::to_string(j.id), 6) + Padded(j.printer, 16) + Padded(j.port.empty() ? "-" : j.port, 16) +
            Padded(JobStateName(j.state), 22) + what + (j.error.empty() ? "" : "  " + j.error) + "\n";
   }
