@@ -42,6 +42,7 @@ struct Options {
   std::string out;
   bool refuseSessions = false;
   bool noPings = false;
+  int receiveDelayMs = 0;
   int readyFd = -1;
 };
 
@@ -56,6 +57,7 @@ const char* kUsageText =
     "usage: printbox [--state DIR] VERB [OPTIONS]\n"
     "  serve | start  --net nbt:ADDR/PREFIX[,bcast=ADDR][,ports=NS:DGM:SSN][,mac=..][,lana=N]\n"
     "                 [--name BOX] --port NAME[=STATE]... [--out DIR] [--refuse-sessions] [--no-pings]\n"
+    "                 [--receive-delay MS]   (a slow printer: waits MS after each piece of a job)\n"
     "  stop | status\n"
     "  set-status PORT STATE   (ready, ready2, offline, paperout, none, notport, or a byte like 0x15)\n"
     "A print-server box as its own process on NetBIOS over TCP/IP: serve runs it\n"
@@ -73,7 +75,8 @@ std::optional<Options> Parse(int argc, char** argv, std::string* error, bool* he
   Options o;
   static const std::map<std::string, bool> takesValue = {
       {"state", true},          {"net", true},         {"name", true},      {"port", true}, {"out", true},
-      {"refuse-sessions", false}, {"no-pings", false}, {"ready-fd", true}};
+      {"refuse-sessions", false}, {"no-pings", false}, {"ready-fd", true},
+      {"receive-delay", true}};
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--help" || a == "-h" || a == "help") {
@@ -113,6 +116,15 @@ std::optional<Options> Parse(int argc, char** argv, std::string* error, bool* he
     if (name == "refuse-sessions") o.refuseSessions = true;
     if (name == "no-pings") o.noPings = true;
     if (name == "ready-fd") o.readyFd = std::atoi(value.c_str());
+    if (name == "receive-delay") {
+      char* end = nullptr;
+      long ms = std::strtol(value.c_str(), &end, 10);
+      if (value.empty() || *end != '\0' || ms < 0 || ms > 10000) {
+        *error = "--receive-delay takes milliseconds from 0 to 10000";
+        return std::nullopt;
+      }
+      o.receiveDelayMs = static_cast<int>(ms);
+    }
     if (name == "port") {
       printbox::PortStatus port;
       auto eq = value.find('=');
@@ -250,6 +262,7 @@ int Serve(const Options& o) {
   config.ports = o.ports;
   config.outputDir = o.out;
   config.keepJobsInMemory = false;
+  config.receiveDelay = std::chrono::milliseconds(o.receiveDelayMs);
   std::error_code ec;
   std::filesystem::create_directories(config.outputDir, ec);
   if (ec) {

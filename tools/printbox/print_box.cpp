@@ -226,6 +226,7 @@ void Box::ServeSession(const std::string& port, unsigned char lsn) {
     UCHAR r = Netbios(&ncb);
     if (r != NRC_GOODRET && r != NRC_INCOMP) break;
     anyBytes = anyBytes || ncb.ncb_length > 0;
+    if (config_.receiveDelay.count() > 0) std::this_thread::sleep_for(config_.receiveDelay);
     rebuilder.Feed(std::span<const std::uint8_t>(buffer.data(), ncb.ncb_length));
     for (auto& job : rebuilder.TakeFinished()) FileJob(port, std::move(job));
     if (rebuilder.Broken()) {

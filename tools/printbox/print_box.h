@@ -29,6 +29,9 @@ struct BoxConfig {
   // incomplete/; empty: jobs are kept in memory only.
   std::filesystem::path outputDir;
   bool keepJobsInMemory = true;
+  // Waited after each piece of a job received, as a slow printer drains its
+  // connection: lets tests catch a job in the middle.
+  std::chrono::milliseconds receiveDelay{0};
 };
 
 struct Job {
