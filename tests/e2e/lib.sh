@@ -8,6 +8,7 @@ STATE=$(mktemp -d "${TMPDIR:-/tmp}/spoolhost-e2e.XXXXXX")
 WORK=$STATE/work
 mkdir -p "$WORK"
 FAILURES=0
+EXTRA_LOGS=()  # logs of other processes of the test, checked by finish
 OUT=$WORK/out
 ERR=$WORK/err
 
@@ -95,7 +96,32 @@ start_daemon() {
   run 0 start --time-scale "$SCALE" "$@" || exit 1
 }
 
+# A sanitizer's report in a log the test's processes wrote fails the test.
+check_sanitizer_logs() {
+  local log
+  for log in "$STATE/spoolhost.log" "$@"; do
+    if grep -qE "(Thread|Address|Leak|UndefinedBehavior)Sanitizer|runtime error:" "$log" 2>/dev/null; then
+      fail "sanitizer report in $log"
+      grep -A40 -m1 -E "Sanitizer|runtime error:" "$log" | head -60
+    fi
+  done
+}
+
+# Waits (bounded) until a process whose pid a file names has exited, so that
+# what it reports as it exits is in its log.
+await_exit() {
+  local pid n
+  pid=$(cat "$1" 2>/dev/null) || return 0
+  [ -n "$pid" ] || return 0
+  for n in $(seq 50); do
+    kill -0 "$pid" 2>/dev/null || return 0
+    sleep 0.1
+  done
+}
+
 finish() {
+  await_exit "$STATE/spoolhost.pid"
+  check_sanitizer_logs "${EXTRA_LOGS[@]}"
   if [ "$FAILURES" -ne 0 ]; then
     echo "$FAILURES check(s) failed"
     exit 1

@@ -77,6 +77,7 @@ start_box() {
   shift 2
   local dir=$STATE/box-$name
   BOX_STATES+=("$dir")
+  EXTRA_LOGS+=("$dir/printbox.log")
   if ! pb "$name" start --net "nbt:$addr/8,ports=$PORTS" --name "$name" "$@" >"$OUT" 2>"$ERR"; then
     fail "printbox $name did not start on $addr"
     return 1
@@ -84,3 +85,13 @@ start_box() {
 }
 
 box_pid() { cat "$STATE/box-$1/printbox.pid"; }
+
+# The boxes still running stop before the test's logs are checked.
+eval "lib_$(declare -f finish)"
+finish() {
+  local dir
+  for dir in "${BOX_STATES[@]}"; do
+    "$PRINTBOX" --state "$dir" stop >/dev/null 2>&1 && await_exit "$dir/printbox.pid"
+  done
+  lib_finish
+}

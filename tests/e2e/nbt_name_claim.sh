@@ -22,6 +22,7 @@ pb THIEF status >/dev/null 2>&1 && fail "the refused box should not be running"
 # A second monitor whose adapter has the first one's hardware address.
 SECOND=$WORK/second
 EXTRA_DAEMONS+=("$SECOND")
+EXTRA_LOGS+=("$SECOND/spoolhost.log")
 "$SPOOLHOST" --state "$SECOND" start --time-scale "$SCALE" \
   --net "nbt:127.0.0.10/8,ports=$PORTS,mac=02:00:7f:00:00:07" >"$OUT" 2>"$ERR" || fail "the second monitor did not start"
 grep -q "AddName Unique ret: 16" "$SECOND/windows/TAVRO.log" ||

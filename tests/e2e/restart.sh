@@ -21,14 +21,14 @@ run 0 printers && contains "^Office +P2"
 grep -q "^Laser" "$OUT" && fail "the old name is still listed"
 printf 'second\n' >"$WORK/b.txt"
 run 0 print Office "$WORK/b.txt" && contains "to port P2"
-cmp "$WORK/b.txt" "$(ls -t "$BOXOUT"/P2-*.prn | head -1)" || fail "the job after the move differs"
+await_copy "$WORK/b.txt" "$BOXOUT/P2-*.prn"
 run 0 stop
 
 start_daemon --printbox "$BOX"
 run 0 printers && contains "^Office +P2"
 printf 'third\n' >"$WORK/c.txt"
 run 0 print Office "$WORK/c.txt" && contains "to port P2"
-cmp "$WORK/c.txt" "$(ls -t "$BOXOUT"/P2-*.prn | head -1)" || fail "the job after the restart differs"
+await_copy "$WORK/c.txt" "$BOXOUT/P2-*.prn"
 # The monitor's own key now files the printer under its new port.
 eventually 20 'Varnhold\\P2\\Office\]' reg export 'System\CurrentControlSet\Control\Print\Monitors\Varnhold'
 

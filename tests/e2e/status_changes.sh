@@ -36,7 +36,7 @@ run 0 messages --answer-all
 run 0 box BOX1 P1 ready
 eventually_answering 20 "^Laser +P1 +ready" printers
 wait "$printer_pid" || fail "the job that waited did not print: $(cat "$WORK/print.err")"
-cmp "$WORK/job.bin" "$(ls -t "$BOXOUT"/P1-*.prn | head -1)" || fail "the waiting job's copy differs"
+await_copy "$WORK/job.bin" "$BOXOUT/P1-*.prn"
 eventually 20 "^Laser +P1 +ready" printers
 
 # Without its box the port has no report: the printer is not available.
