@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -280,62 +281,133 @@ TEST_F(NbtTransport, AdapterStatusOfAnotherNodeByName) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
-// A node that answers for a name and then lies about its status: a count of
-// names that runs past the data is not believed, and nothing is copied.
-TEST_F(NbtTransport, StatusAnswersThatDoNotHoldTogetherAreIgnored) {
-  int bcast = socket(AF_INET, SOCK_DGRAM, 0), unicast = socket(AF_INET, SOCK_DGRAM, 0);
-  ASSERT_GE(bcast, 0);
-  ASSERT_GE(unicast, 0);
-  int one = 1;
-  setsockopt(bcast, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  setsockopt(bcast, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_port = htons(base_);
-  at.sin_addr.s_addr = htonl(0x7FFFFFFF);
-  ASSERT_EQ(bind(bcast, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
-  at.sin_addr.s_addr = htonl(0x7F000004);
-  if (bind(unicast, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) GTEST_SKIP() << "cannot bind 127.0.0.4";
-  timeval tv{0, 100000};
-  setsockopt(bcast, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  setsockopt(unicast, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  std::atomic<bool> done{false};
-  std::atomic<int> statusAsked{0};
-  std::thread liar([&] {
+// A node on 127.0.0.4 made of plain sockets: it answers name queries for
+// names that begin with `letter` and hands node status queries and session
+// connections to the test.
+class FakeNode {
+ public:
+  FakeNode(uint16_t base, char letter) : base_(base), letter_(letter) {}
+  ~FakeNode() {
+    done_ = true;
+    if (thread_.joinable()) thread_.join();
+    for (int fd : {bcast_, unicast_, listener_})
+      if (fd >= 0) close(fd);
+  }
+  bool Start(std::function<std::vector<uint8_t>()> status) {
+    status_ = std::move(status);
+    bcast_ = socket(AF_INET, SOCK_DGRAM, 0);
+    unicast_ = socket(AF_INET, SOCK_DGRAM, 0);
+    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(bcast_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    setsockopt(bcast_, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
+    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (!Bind(bcast_, 0x7FFFFFFF, base_) || !Bind(unicast_, 0x7F000004, base_) ||
+        !Bind(listener_, 0x7F000004, static_cast<uint16_t>(base_ + 2)) || listen(listener_, 4) != 0)
+      return false;
+    timeval tv{0, 50000};
+    setsockopt(bcast_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(unicast_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    thread_ = std::thread([this] { Answer(); });
+    return true;
+  }
+  // The next session connection, with its request read.
+  int Accept() {
+    int fd = accept(listener_, nullptr, nullptr);
+    uint8_t request[4 + 68];
+    if (fd >= 0 && recv(fd, request, sizeof request, MSG_WAITALL) != static_cast<ssize_t>(sizeof request)) {
+      close(fd);
+      return -1;
+    }
+    return fd;
+  }
+  int statusAsked() const { return statusAsked_; }
+
+ private:
+  static bool Bind(int fd, uint32_t address, uint16_t port) {
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(port);
+    at.sin_addr.s_addr = htonl(address);
+    return fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0;
+  }
+  void Answer() {
     std::vector<uint8_t> in(1500);
-    while (!done) {
-      for (int fd : {bcast, unicast}) {
+    while (!done_) {
+      for (int fd : {bcast_, unicast_}) {
         sockaddr_in from{};
         socklen_t len = sizeof from;
         ssize_t n = recvfrom(fd, in.data(), in.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
         if (n <= 0) continue;
         auto q = plat::nbt::ParseNamePacket(std::span<const uint8_t>(in.data(), static_cast<std::size_t>(n)));
         if (!q || q->response || q->opcode != plat::nbt::kOpQuery || !q->question) continue;
-        if ((*q->question)[0] != 'L') continue;
+        if ((*q->question)[0] != letter_) continue;
         plat::nbt::NamePacket a;
         a.id = q->id;
         a.response = true;
         if (q->questionType == plat::nbt::kTypeNb) {
           a.record = plat::nbt::NameRecord{*q->question, plat::nbt::kTypeNb, 300, plat::nbt::NbData(false, 0x7F000004)};
         } else {
-          // Says 200 names and sends two bytes of them.
-          a.record = plat::nbt::NameRecord{*q->question, plat::nbt::kTypeNbstat, 0, {200, 'X', 'Y'}};
-          ++statusAsked;
+          a.record = plat::nbt::NameRecord{*q->question, plat::nbt::kTypeNbstat, 0, status_()};
+          ++statusAsked_;
         }
         auto wire = plat::nbt::BuildNamePacket(a);
-        sendto(unicast, wire.data(), wire.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+        sendto(unicast_, wire.data(), wire.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
       }
     }
-  });
+  }
+
+  const uint16_t base_;
+  const char letter_;
+  std::function<std::vector<uint8_t>()> status_;
+  int bcast_ = -1, unicast_ = -1, listener_ = -1;
+  std::atomic<bool> done_{false};
+  std::atomic<int> statusAsked_{0};
+  std::thread thread_;
+};
+
+// A node that answers for a name and then lies about its status: a count of
+// names that runs past the data is not believed, and nothing is copied.
+TEST_F(NbtTransport, StatusAnswersThatDoNotHoldTogetherAreIgnored) {
+  FakeNode liar(base_, 'L');
+  // Says 200 names and sends two bytes of them.
+  if (!liar.Start([] { return std::vector<uint8_t>{200, 'X', 'Y'}; })) GTEST_SKIP() << "cannot bind 127.0.0.4";
   std::vector<UCHAR> buf(4650, 0xEE);
   NCB ncb;
   EXPECT_EQ(NetbiosAdapterStatus(kA, &ncb, buf.data(), 4650, "LIAR"), NRC_CMDTMO);
   EXPECT_EQ(buf[0], 0xEE);
-  EXPECT_GT(statusAsked.load(), 0);
-  done = true;
-  liar.join();
-  close(bcast);
-  close(unicast);
+  EXPECT_GT(liar.statusAsked(), 0);
+}
+
+// A peer whose connection is reset mid-session: the send that finds it so
+// ends the session abnormally, and the session number is gone after it.
+TEST_F(NbtTransport, ASessionResetByThePeerIsAborted) {
+  ASSERT_EQ(Add(kA, "MONITOR", false), NRC_GOODRET);
+  FakeNode peer(base_, 'R');
+  if (!peer.Start([] { return std::vector<uint8_t>{}; })) GTEST_SKIP() << "cannot bind 127.0.0.4";
+  int conn = -1;
+  std::thread answer([&] {
+    conn = peer.Accept();
+    const uint8_t yes[4] = {0x82, 0, 0, 0};
+    if (conn >= 0) send(conn, yes, sizeof yes, MSG_NOSIGNAL);
+  });
+  UCHAR lsn = 0;
+  UCHAR called = Call(kA, "MONITOR", "RESETTER", &lsn);
+  answer.join();
+  ASSERT_EQ(called, NRC_GOODRET);
+  ASSERT_GE(conn, 0);
+  ASSERT_EQ(Send(kA, lsn, "first"), NRC_GOODRET);
+  // Unread data and a zero linger: the close resets the connection.
+  linger hard{1, 0};
+  setsockopt(conn, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  close(conn);
+  UCHAR r = NRC_GOODRET;
+  for (int i = 0; i < 500 && r == NRC_GOODRET; ++i) {
+    r = Send(kA, lsn, "more");
+    if (r == NRC_GOODRET) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(r, NRC_SABORT);
+  EXPECT_EQ(Send(kA, lsn, "after"), NRC_SNUMOUT);
 }
 
 TEST_F(NbtTransport, LostDatagramsAreNotHeardAndInFlightOnesKeepTheServiceBusy) {
