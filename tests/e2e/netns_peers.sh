@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# Real peers on the wire: Samba's nmblookup, on a host of its own, finds the
+# monitor's unique name and the box's port names at their hosts' addresses,
+# and reads both nodes' name tables; tshark, capturing on the bridge while the
+# nodes start, discover each other and print a job, decodes the name,
+# datagram and session traffic and reports nothing malformed.
+. "$(dirname "$0")/netns_lib.sh"
+
+need nmblookup samba-common-bin
+need tshark tshark
+
+netns_setup
+netns_host spool 2
+netns_host box 3
+netns_host peer 9
+MONITOR=$(monitor_name_of "$NETNS_NET.2")
+[ "$MONITOR" = OV_02004D0A0002 ] || fail "the monitor's name for $NETNS_NET.2 should be OV_02004D0A0002, is $MONITOR"
+
+CAP=$WORK/segment.pcapng
+capture_start "$CAP"
+start_box box 3 BOX --port P1 --port P2=paperout
+start_spoolhost spool 2
+eventually 30 "^P2$" ports
+run 0 add-printer Laser P1
+eventually 30 "^Laser +P1 +ready" printers
+head -c 20000 /dev/urandom >"$WORK/job.bin"
+run 0 print Laser "$WORK/job.bin" && contains "printed: 20000 bytes to port P1"
+await_copy "$WORK/job.bin" "$WORK/BOX.out/P1-*.prn"
+
+# lookup NAME#TYPE: nmblookup's broadcast query from the peer host.
+lookup() {
+  in_host peer nmblookup -B "$NETNS_BCAST" "$1" >"$OUT" 2>"$ERR"
+}
+# The names are held with the 16th byte a space, NetBIOS type <20>.
+lookup "$MONITOR#20" || fail "nmblookup found no $MONITOR"
+contains "^$NETNS_NET\.2 $MONITOR<20>$"
+lookup "P1#20" || fail "nmblookup found no P1"
+contains "^$NETNS_NET\.3 P1<20>$"
+lookup "P2#20" && contains "^$NETNS_NET\.3 P2<20>$"
+# Both nodes are members of the group that monitors ping.
+lookup "ORVE_QDL#20" || fail "nmblookup found no ORVE_QDL"
+contains "^$NETNS_NET\.2 ORVE_QDL<20>$" && contains "^$NETNS_NET\.3 ORVE_QDL<20>$"
+# Nobody answers for a name nobody holds, nor for the monitor's name as
+# another type.
+lookup "NOSUCHPORT#20" && fail "nmblookup found NOSUCHPORT"
+grep -q "failed to find name NOSUCHPORT" "$OUT" "$ERR" || fail "nmblookup should say it found no NOSUCHPORT"
+lookup "$MONITOR#00" && fail "nmblookup found $MONITOR<00>, which nobody holds"
+
+# Node status, asked directly of each node: its names and hardware address.
+in_host peer nmblookup -A "$NETNS_NET.2" >"$OUT" 2>"$ERR" || fail "nmblookup -A $NETNS_NET.2"
+contains "^\s+$MONITOR +<20> - +B <ACTIVE>"
+contains "^\s+ORVE_SRV +<20> - <GROUP> B <ACTIVE>"
+contains "^\s+ORVE_QDL +<20> - <GROUP> B <ACTIVE>"
+contains "MAC Address = 02-00-0A-4D-00-02"
+in_host peer nmblookup -A "$NETNS_NET.3" >"$OUT" 2>"$ERR" || fail "nmblookup -A $NETNS_NET.3"
+contains "^\s+P1 +<20> - +B <ACTIVE>" && contains "^\s+P2 +<20> - +B <ACTIVE>"
+contains "MAC Address = 02-00-0A-4D-00-03"
+
+run 0 stop
+capture_stop
+
+# The capture, decoded.
+decoded() {
+  tshark -n -r "$CAP" "$@" 2>/dev/null
+}
+count() {
+  decoded -Y "$1" | wc -l
+}
+decoded -V >"$WORK/decoded.txt" || fail "tshark cannot read the capture"
+for proto in nbns nbdgm nbss; do
+  [ "$(count "$proto")" -gt 0 ] || fail "the capture holds no $proto traffic"
+done
+# What each service carried: registrations and queries; the monitor's ping
+# to the boxes' group and the box's report to the monitors' group; the job's
+# session to P1 with its messages.
+[ "$(count "nbns.flags.opcode == 5 && nbns.name == \"$MONITOR<20>\"")" -gt 0 ] ||
+  fail "no registration of $MONITOR in the capture"
+[ "$(count "nbdgm.destination_name == \"ORVE_QDL<20>\" && ip.src == $NETNS_NET.2")" -gt 0 ] ||
+  fail "no ping datagram from the monitor in the capture"
+[ "$(count "nbdgm.destination_name == \"ORVE_SRV<20>\" && ip.src == $NETNS_NET.3")" -gt 0 ] ||
+  fail "no report datagram from the box in the capture"
+requests=$(count "nbss.type == 0x81 && nbss.called_name == \"P1<20>\" && ip.src == $NETNS_NET.2")
+[ "$requests" -ge 1 ] || fail "no session request from the monitor to P1 in the capture"
+[ "$(count "nbss.type == 0x82 && ip.src == $NETNS_NET.3")" -eq "$requests" ] ||
+  fail "the box should answer each of the $requests session requests with a positive response"
+messages=$(decoded -Y "nbss.type == 0" -T fields -e nbss.length | tr ',' '\n' | awk '{n++; s += $1} END {print n + 0, s + 0}')
+set -- $messages
+[ "$1" -ge 7 ] && [ "$2" -gt 20000 ] ||
+  fail "the job's session should carry at least 7 messages and more than 20000 bytes, carried $1 and $2"
+# Nothing malformed, and no expert warning or error, in any frame.
+bad=$(decoded -Y "_ws.malformed || _ws.expert.severity >= 0x00600000")
+[ -z "$bad" ] || fail "tshark reports malformed or suspect frames: $(echo "$bad" | head -5)"
+grep -qi "malformed" "$WORK/decoded.txt" && fail "tshark's decode mentions a malformed packet"
+
+finish
