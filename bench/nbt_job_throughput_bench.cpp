@@ -1,0 +1,477 @@
+// Job throughput between processes on loopback: a job printed through
+// spoolhost to a separate printbox over NetBIOS over TCP/IP, beside a raw TCP
+// stream of the same bytes between two processes, with the ratio of the two.
+//
+// What is timed, for both paths the same way:
+//   from just before the sending process is started (`spoolhost print Bench
+//   FILE`, or this program's own `--raw-send`) until the receiving process has
+//   closed the complete job file it wrote (the box's P1-N.prn, or the raw
+//   sink's copy), as inotify reports it.
+// So the nbt figure covers the client reading the file and handing it to the
+// daemon over its Unix socket, StartDocPort's call, WritePort's packets as
+// NCBSENDs over the session, the box's NCBRECVs and job rebuilding, and its
+// file write. The raw figure is a plain stream, as `cat FILE | nc` into
+// `nc -l > COPY` would make it: a process reads the same file 64 KiB at a
+// time and sends each piece over one TCP connection from 127.0.0.12 to
+// 127.0.0.13 (default socket options), and a receiver writes each piece it
+// gets to its file. Process start, connection set-up and the file write are
+// in both.
+//
+// Each repetition runs both paths once, in alternating order, so that load
+// from elsewhere on the machine falls on both; the summary gives the median
+// rate of each and their ratio (the aim is at least 0.5). Every copy is
+// compared with the job after its run, outside the timing.
+//
+// Options: --bytes N (job size, default 16 MiB), --reps N (default 5),
+// --keep (leave the work directory and logs). The nbt ports and the raw
+// port come from the process id, so runs beside the tests do not meet their
+// broadcasts. Exit status 0 when every run delivered the job intact.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+const char kHostAddress[] = "127.0.0.12";
+const char kBoxAddress[] = "127.0.0.13";
+const char kPrinter[] = "Bench";
+const char kPort[] = "P1";
+constexpr std::size_t kChunk = 64 * 1024;
+constexpr auto kJobTimeout = std::chrono::seconds(120);
+
+int Fail(const std::string& line) {
+  std::fprintf(stderr, "nbt_job_throughput_bench: %s\n", line.c_str());
+  return 1;
+}
+
+// ---- the raw stream's two ends (run as this program's own child processes)
+
+bool ReadFile(const std::string& path, std::string* data) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char buf[kChunk];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ::close(fd);
+      return n == 0;
+    }
+    data->append(buf, static_cast<std::size_t>(n));
+  }
+}
+
+sockaddr_in Address(const char* ip, int port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, ip, &sa.sin_addr);
+  return sa;
+}
+
+// Streams FILE over one connection from FROM to TO:PORT, a piece at a time,
+// as `cat FILE | nc` would.
+int RawSend(const char* from, const char* to, int port, const char* path) {
+  int file = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (file < 0) return Fail(std::string("cannot read ") + path);
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in local = Address(from, 0), remote = Address(to, port);
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      ::connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0)
+    return Fail(std::string("raw connect: ") + std::strerror(errno));
+  static char buf[kChunk];
+  for (;;) {
+    ssize_t n = ::read(file, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return Fail(std::string("raw read: ") + std::strerror(errno));
+    if (n == 0) break;
+    for (ssize_t at = 0; at < n;) {
+      ssize_t sent = ::send(fd, buf + at, static_cast<std::size_t>(n - at), MSG_NOSIGNAL);
+      if (sent < 0 && errno == EINTR) continue;
+      if (sent <= 0) return Fail(std::string("raw send: ") + std::strerror(errno));
+      at += sent;
+    }
+  }
+  ::close(file);
+  ::close(fd);
+  return 0;
+}
+
+// Accepts connections on ADDR:PORT for ever, and writes each one's stream to
+// DIR/raw-N.bin as it comes.
+int RawSink(const char* address, int port, const char* dir) {
+  int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in sa = Address(address, port);
+  if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(listener, 4) != 0)
+    return Fail(std::string("raw listen: ") + std::strerror(errno));
+  // Ready: the parent waits for this byte before it sends.
+  if (::write(STDOUT_FILENO, "r", 1) != 1) return 1;
+  static char buf[kChunk];
+  for (int n = 1;; ++n) {
+    int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EINTR) continue;
+      return Fail(std::string("raw accept: ") + std::strerror(errno));
+    }
+    std::string path = std::string(dir) + "/raw-" + std::to_string(n) + ".bin";
+    int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (file < 0) return Fail("cannot write " + path);
+    for (;;) {
+      ssize_t got = ::recv(fd, buf, sizeof buf, 0);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      if (::write(file, buf, static_cast<std::size_t>(got)) != got) return Fail("cannot write " + path);
+    }
+    ::close(fd);
+    ::close(file);
+  }
+}
+
+// ---- processes
+
+// Starts argv with standard input from /dev/null and its output appended to
+// `log` (or to `stdoutFd` when given).
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& log, int stdoutFd = -1) {
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  int in = ::open("/dev/null", O_RDONLY);
+  int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  if (in < 0 || out < 0) ::_exit(127);
+  ::dup2(in, 0);
+  ::dup2(stdoutFd >= 0 ? stdoutFd : out, 1);
+  ::dup2(out, 2);
+  ::execv(args[0], args.data());
+  ::_exit(127);
+}
+
+int WaitExit(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0)
+    if (errno != EINTR) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Runs argv to its end; its standard output in *out.
+int Capture(const std::vector<std::string>& argv, const std::string& log, std::string* out = nullptr) {
+  int pipeFds[2];
+  if (::pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
+  pid_t pid = Spawn(argv, log, pipeFds[1]);
+  ::close(pipeFds[1]);
+  std::string text;
+  char buf[4096];
+  ssize_t n;
+  while ((n = ::read(pipeFds[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+    if (n > 0) text.append(buf, static_cast<std::size_t>(n));
+  ::close(pipeFds[0]);
+  if (out) *out = text;
+  return WaitExit(pid);
+}
+
+// Repeats argv until a line of its output begins with `prefix` and contains `word`.
+bool Eventually(const std::vector<std::string>& argv, const std::string& log, const std::string& prefix,
+                const std::string& word, std::chrono::seconds timeout) {
+  auto deadline = Clock::now() + timeout;
+  while (Clock::now() < deadline) {
+    std::string out;
+    if (Capture(argv, log, &out) == 0) {
+      std::size_t pos = 0;
+      while (pos < out.size()) {
+        std::size_t end = out.find('\n', pos);
+        std::string line = out.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+        if (line.compare(0, prefix.size(), prefix) == 0 && line.find(word) != std::string::npos) return true;
+        if (end == std::string::npos) break;
+        pos = end + 1;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  return false;
+}
+
+// The files a receiver closes after writing in one directory.
+class CloseWatch {
+ public:
+  explicit CloseWatch(const std::string& dir) : fd_(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK)) {
+    if (fd_ >= 0 && ::inotify_add_watch(fd_, dir.c_str(), IN_CLOSE_WRITE) < 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+  }
+  ~CloseWatch() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool Ok() const { return fd_ >= 0; }
+
+  // The next file closed after writing; nothing when the time runs out, or
+  // when `sender` has exited unsuccessfully before a file came.
+  std::optional<std::string> Next(pid_t sender, int* senderStatus) {
+    auto deadline = Clock::now() + kJobTimeout;
+    while (Clock::now() < deadline) {
+      if (!names_.empty()) {
+        std::string name = names_.front();
+        names_.erase(names_.begin());
+        return name;
+      }
+      pollfd p{fd_, POLLIN, 0};
+      ::poll(&p, 1, 20);
+      alignas(inotify_event) char buf[4096];
+      ssize_t n;
+      while ((n = ::read(fd_, buf, sizeof buf)) > 0) {
+        for (char* at = buf; at < buf + n;) {
+          auto* e = reinterpret_cast<inotify_event*>(at);
+          if (e->len > 0 && !(e->mask & IN_ISDIR)) names_.emplace_back(e->name);
+          at += sizeof(inotify_event) + e->len;
+        }
+      }
+      if (names_.empty() && sender > 0 && *senderStatus < 0) {
+        int status = 0;
+        if (::waitpid(sender, &status, WNOHANG) == sender) {
+          *senderStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+          if (*senderStatus != 0) return std::nullopt;
+        }
+      }
+    }
+    return std::nullopt;
+  }
+
+ private:
+  int fd_;
+  std::vector<std::string> names_;
+};
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  std::size_t n = v.size();
+  return n == 0 ? 0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// ---- the benchmark
+
+class Bench {
+ public:
+  Bench(std::size_t bytes, int reps, bool keep) : bytes_(bytes), reps_(reps), keep_(keep) {}
+  ~Bench() { TearDown(); }
+
+  int Run();
+
+ private:
+  bool SetUp(std::string* error);
+  void TearDown();
+  // One timed run: the sender's start to the receiver's closed file. Returns
+  // the seconds, or nothing with *error set.
+  std::optional<double> Time(const std::vector<std::string>& sender, CloseWatch& watch, const std::string& outDir,
+                             std::string* error);
+  std::vector<std::string> Spoolhost(std::vector<std::string> args) const {
+    args.insert(args.begin(), {SPOOLHOST_BIN, "--state", work_ + "/spool"});
+    return args;
+  }
+  std::vector<std::string> Printbox(std::vector<std::string> args) const {
+    args.insert(args.begin(), {PRINTBOX_BIN, "--state", work_ + "/box"});
+    return args;
+  }
+
+  const std::size_t bytes_;
+  const int reps_;
+  const bool keep_;
+  std::string work_, self_, job_, log_;
+  std::string data_;
+  int portBase_ = 0;
+  pid_t sink_ = -1, spoolhost_ = -1, printbox_ = -1;
+};
+
+bool Bench::SetUp(std::string* error) {
+  char tmpl[] = "/tmp/nbt-bench.XXXXXX";
+  if (!::mkdtemp(tmpl)) {
+    *error = "cannot make a work directory";
+    return false;
+  }
+  work_ = tmpl;
+  for (const char* d : {"spool", "box", "out-nbt", "out-raw"}) fs::create_directories(work_ + "/" + d);
+  log_ = work_ + "/bench.log";
+  self_ = fs::read_symlink("/proc/self/exe").string();
+
+  data_.resize(bytes_);
+  std::mt19937 random(9);
+  for (auto& c : data_) c = static_cast<char>(random());
+  job_ = work_ + "/job.bin";
+  std::ofstream(job_, std::ios::binary).write(data_.data(), static_cast<std::streamsize>(data_.size()));
+
+  // The same formula as the transport's tests, 2000 ports higher.
+  portBase_ = 22000 + (::getpid() % 8000) * 5;
+  std::string ports = std::to_string(portBase_) + ":" + std::to_string(portBase_ + 1) + ":" +
+                      std::to_string(portBase_ + 2);
+
+  int ready[2];
+  if (::pipe2(ready, O_CLOEXEC) != 0) return false;
+  sink_ = Spawn({self_, "--raw-sink", kBoxAddress, std::to_string(portBase_ + 3), work_ + "/out-raw"}, log_, ready[1]);
+  ::close(ready[1]);
+  char c;
+  bool sinkReady = ::read(ready[0], &c, 1) == 1;
+  ::close(ready[0]);
+  if (!sinkReady) {
+    *error = "the raw sink did not start (" + log_ + ")";
+    return false;
+  }
+
+  printbox_ = Spawn(Printbox({"serve", "--net", std::string("nbt:") + kBoxAddress + "/8,ports=" + ports, "--name",
+                              "BENCHBOX", "--port", std::string(kPort) + "=ready", "--out", work_ + "/out-nbt"}),
+                    work_ + "/printbox.log");
+  // Module time runs faster, so that discovery and the printer's state come
+  // quickly; nothing on a job's path waits on module time.
+  spoolhost_ = Spawn(Spoolhost({"serve", "--net", std::string("nbt:") + kHostAddress + "/8,ports=" + ports,
+                                "--time-scale", "20"}),
+                     work_ + "/spoolhost.log");
+  if (!Eventually(Spoolhost({"ports"}), log_, kPort, kPort, std::chrono::seconds(60))) {
+    *error = "spoolhost never listed the box's port " + std::string(kPort) + " (logs in " + work_ + ")";
+    return false;
+  }
+  if (Capture(Spoolhost({"add-printer", kPrinter, kPort}), log_) != 0 ||
+      !Eventually(Spoolhost({"printers"}), log_, kPrinter, "ready", std::chrono::seconds(60))) {
+    *error = "the printer did not become ready on the box's port (logs in " + work_ + ")";
+    return false;
+  }
+  return true;
+}
+
+void Bench::TearDown() {
+  if (spoolhost_ > 0) {
+    Capture(Spoolhost({"stop", "--force"}), log_);
+    WaitExit(spoolhost_);
+    spoolhost_ = -1;
+  }
+  if (printbox_ > 0) {
+    Capture(Printbox({"stop"}), log_);
+    WaitExit(printbox_);
+    printbox_ = -1;
+  }
+  if (sink_ > 0) {
+    ::kill(sink_, SIGTERM);
+    WaitExit(sink_);
+    sink_ = -1;
+  }
+  if (!work_.empty() && !keep_) {
+    std::error_code ec;
+    fs::remove_all(work_, ec);
+    work_.clear();
+  }
+}
+
+std::optional<double> Bench::Time(const std::vector<std::string>& sender, CloseWatch& watch, const std::string& outDir,
+                                  std::string* error) {
+  auto start = Clock::now();
+  pid_t pid = Spawn(sender, log_);
+  int status = -1;
+  std::optional<std::string> name = watch.Next(pid, &status);
+  auto end = Clock::now();
+  if (status < 0) status = WaitExit(pid);
+  if (!name) {
+    *error = "no job file came from " + sender[0] + (status > 0 ? " (it exited " + std::to_string(status) + ")" : "") +
+             "; logs in " + work_;
+    return std::nullopt;
+  }
+  if (status != 0) {
+    *error = sender[0] + " exited " + std::to_string(status) + "; logs in " + work_;
+    return std::nullopt;
+  }
+  std::string path = outDir + "/" + *name, copy;
+  bool same = ReadFile(path, &copy) && copy == data_;
+  fs::remove(path);
+  if (!same) {
+    *error = "the copy " + path + " differs from the job";
+    return std::nullopt;
+  }
+  return std::chrono::duration<double>(end - start).count();
+}
+
+int Bench::Run() {
+  std::string error;
+  if (!SetUp(&error)) return Fail(error);
+  CloseWatch rawWatch(work_ + "/out-raw"), nbtWatch(work_ + "/out-nbt");
+  if (!rawWatch.Ok() || !nbtWatch.Ok()) return Fail("inotify is not available");
+  std::vector<std::string> raw = {self_, "--raw-send", kHostAddress, kBoxAddress, std::to_string(portBase_ + 3), job_};
+  std::vector<std::string> nbt = Spoolhost({"print", kPrinter, job_});
+
+  // One untimed run of each first: pages, caches and the first session.
+  if (!Time(raw, rawWatch, work_ + "/out-raw", &error) || !Time(nbt, nbtWatch, work_ + "/out-nbt", &error))
+    return Fail(error);
+
+  std::printf("job of %zu bytes, %d repetitions (nbt: spoolhost %s -> printbox %s)\n", bytes_, reps_, kHostAddress,
+              kBoxAddress);
+  std::printf("%4s %14s %14s %8s\n", "rep", "raw TCP MB/s", "nbt MB/s", "ratio");
+  std::vector<double> rawRates, nbtRates;
+  for (int rep = 0; rep < reps_; ++rep) {
+    double seconds[2];
+    for (int i = 0; i < 2; ++i) {
+      bool doRaw = (i == 0) == (rep % 2 == 0);
+      auto t = doRaw ? Time(raw, rawWatch, work_ + "/out-raw", &error) : Time(nbt, nbtWatch, work_ + "/out-nbt", &error);
+      if (!t) return Fail(error);
+      seconds[doRaw ? 0 : 1] = *t;
+    }
+    double rawRate = static_cast<double>(bytes_) / seconds[0] / 1e6;
+    double nbtRate = static_cast<double>(bytes_) / seconds[1] / 1e6;
+    rawRates.push_back(rawRate);
+    nbtRates.push_back(nbtRate);
+    std::printf("%4d %14.1f %14.1f %8.3f\n", rep + 1, rawRate, nbtRate, nbtRate / rawRate);
+    std::fflush(stdout);
+  }
+  double rawMedian = Median(rawRates), nbtMedian = Median(nbtRates);
+  std::printf("median: raw TCP stream %.1f MB/s; spoolhost -> printbox over nbt %.1f MB/s; ratio %.3f (aim >= 0.500)\n",
+              rawMedian, nbtMedian, nbtMedian / rawMedian);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 6 && std::strcmp(argv[1], "--raw-send") == 0) return RawSend(argv[2], argv[3], std::atoi(argv[4]), argv[5]);
+  if (argc == 5 && std::strcmp(argv[1], "--raw-sink") == 0) return RawSink(argv[2], std::atoi(argv[3]), argv[4]);
+  std::size_t bytes = 16 << 20;
+  int reps = 5;
+  bool keep = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--bytes" && i + 1 < argc) {
+      bytes = std::strtoull(argv[++i], nullptr, 0);
+    } else if (a == "--reps" && i + 1 < argc) {
+      reps = std::atoi(argv[++i]);
+    } else if (a == "--keep") {
+      keep = true;
+    } else {
+      std::fprintf(stderr, "usage: %s [--bytes N] [--reps N] [--keep]\n", argv[0]);
+      return 2;
+    }
+  }
+  if (bytes == 0 || reps < 1) return Fail("--bytes and --reps must be positive");
+  ::signal(SIGPIPE, SIG_IGN);
+  Bench bench(bytes, reps, keep);
+  return bench.Run();
+}
