@@ -124,11 +124,16 @@ bool WaitForQuiet(int count, std::chrono::milliseconds realTimeout) {
 
 UCHAR APIENTRY Netbios(PNCB pncb) {
   if (!pncb) return NRC_INVADDRESS;
+  // One look at the table per command: the trace hook, copied only when one
+  // is set, and the adapter.
   std::function<void(const NCB&)> trace;
+  std::shared_ptr<plat::nb::Adapter> adapter;
   {
     plat::Service& s = plat::TheService();
     std::lock_guard lock(s.mutex);
-    trace = s.trace;
+    if (s.trace) trace = s.trace;
+    auto it = s.adapters.find(pncb->ncb_lana_num);
+    if (it != s.adapters.end()) adapter = it->second;
   }
   if (trace) trace(*pncb);
 
@@ -139,7 +144,7 @@ UCHAR APIENTRY Netbios(PNCB pncb) {
     result = NRC_ILLCMD;
   } else if (pncb->ncb_command == NCBENUM) {
     result = plat::Enumerate(pncb);
-  } else if (auto adapter = plat::FindAdapter(pncb->ncb_lana_num)) {
+  } else if (adapter) {
     result = adapter->Execute(pncb);
   } else {
     result = NRC_BRIDGE;

@@ -1,8 +1,11 @@
 // The in-process NetBIOS transport: named segments that every adapter of the
 // process can join, with sessions as pairs of bounded message queues.
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <deque>
 #include <map>
+#include <thread>
 
 #include "netbios_transport.h"
 
@@ -12,11 +15,23 @@ namespace {
 // Messages a session side may have queued before its sender waits: enough for
 // a sender never to wait on a reader that keeps up, small enough to bound memory.
 constexpr std::size_t kSessionQueueLimit = 32;
+// A sender that had to wait goes on once the reader has taken this many, so
+// that a reader that cannot keep up wakes it once per batch, not per message.
+constexpr std::size_t kSessionQueueResume = kSessionQueueLimit / 2;
+// Emptied message buffers a direction keeps for its next messages.
+constexpr std::size_t kSpareBuffers = 4;
+// A receive that finds nothing first watches for this long before it sleeps:
+// a sender that keeps up then never pays for a wake-up per message.
+constexpr auto kReceiveSpin = std::chrono::microseconds(50);
 
 struct SessionPipe {
   struct Direction {
     std::deque<std::vector<UCHAR>> messages;
+    std::vector<std::vector<UCHAR>> spare;
     std::size_t frontOffset = 0;  // bytes of the front message already read
+    // Counts every message queued and every hang-up, so a spinning reader
+    // sees a change without the lock.
+    std::atomic<unsigned> changes{0};
     WaitList readers;
     WaitList writers;
   };
@@ -24,6 +39,25 @@ struct SessionPipe {
   Direction toward[2];  // toward[i]: messages that side i receives
   bool closed[2] = {false, false};
 };
+
+void Pause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+// Watches `counter` (without the lock) until it moves away from `seen` or the
+// spin time is over.
+void SpinWhile(const std::atomic<unsigned>& counter, unsigned seen) {
+  auto until = std::chrono::steady_clock::now() + kReceiveSpin;
+  for (;;) {
+    for (int i = 0; i < 64; ++i) {
+      if (counter.load(std::memory_order_relaxed) != seen) return;
+      Pause();
+    }
+    if (std::chrono::steady_clock::now() >= until) return;
+  }
+}
 
 class LoopChannel : public Channel {
  public:
@@ -38,7 +72,14 @@ class LoopChannel : public Channel {
       return p.closed[0] || p.closed[1] || out.messages.size() < kSessionQueueLimit;
     });
     if (p.closed[0] || p.closed[1]) return NRC_SCLOSED;
-    out.messages.emplace_back(data.begin(), data.end());
+    if (out.spare.empty()) {
+      out.messages.emplace_back(data.begin(), data.end());
+    } else {
+      out.messages.push_back(std::move(out.spare.back()));
+      out.spare.pop_back();
+      out.messages.back().assign(data.begin(), data.end());
+    }
+    out.changes.fetch_add(1, std::memory_order_relaxed);
     out.readers.ReleaseAll();
     return NRC_GOODRET;
   }
@@ -48,7 +89,14 @@ class LoopChannel : public Channel {
     std::unique_lock lock(p.mutex);
     auto& in = p.toward[side_];
     *received = 0;
-    in.readers.Wait(lock, [&] { return !in.messages.empty() || p.closed[0] || p.closed[1]; });
+    auto ready = [&] { return !in.messages.empty() || p.closed[0] || p.closed[1]; };
+    if (!ready()) {
+      unsigned seen = in.changes.load(std::memory_order_relaxed);
+      lock.unlock();
+      SpinWhile(in.changes, seen);
+      lock.lock();
+    }
+    in.readers.Wait(lock, ready);
     // What the peer sent before hanging up is still delivered.
     if (in.messages.empty() || p.closed[side_]) return NRC_SCLOSED;
     const std::vector<UCHAR>& front = in.messages.front();
@@ -60,9 +108,10 @@ class LoopChannel : public Channel {
       in.frontOffset += n;
       return NRC_INCOMP;
     }
+    if (in.spare.size() < kSpareBuffers) in.spare.push_back(std::move(in.messages.front()));
     in.messages.pop_front();
     in.frontOffset = 0;
-    in.writers.ReleaseAll();
+    if (in.messages.size() <= kSessionQueueResume) in.writers.ReleaseAll();
     return NRC_GOODRET;
   }
 
@@ -75,6 +124,7 @@ class LoopChannel : public Channel {
     p.toward[side_].messages.clear();
     p.toward[side_].frontOffset = 0;
     for (auto& d : p.toward) {
+      d.changes.fetch_add(1, std::memory_order_relaxed);
       d.readers.ReleaseAll();
       d.writers.ReleaseAll();
     }
