@@ -44,6 +44,59 @@ bool ReadInput(const std::string& path, std::string* data, std::string* error) {
   return true;
 }
 
+// A job's bytes, sent a piece at a time, so that a large job never sits whole
+// in the client. The first piece is read before the daemon is asked, so an
+// unreadable file still fails at once.
+class JobInput {
+ public:
+  static constexpr std::size_t kPiece = 256 * 1024;
+  ~JobInput() {
+    if (fd_ > 0) ::close(fd_);
+  }
+  bool Open(const std::string& path, std::string* error) {
+    path_ = path;
+    fd_ = path == "-" ? 0 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) {
+      *error = "cannot read " + path + ": " + std::strerror(errno);
+      return false;
+    }
+    return Read(error);
+  }
+  // Sends what was read and the rest; false with *error when reading fails,
+  // with *error empty when the daemon has gone.
+  bool Send(int sock, std::string* error) {
+    error->clear();
+    while (!piece_.empty()) {
+      if (!SendFrame(sock, Frame::Data, piece_)) return false;
+      if (!Read(error)) return false;
+    }
+    return SendFrame(sock, Frame::DataEnd, "");
+  }
+
+ private:
+  // The next piece (empty at the end of the input).
+  bool Read(std::string* error) {
+    piece_.resize(kPiece);
+    std::size_t got = 0;
+    while (got < kPiece) {
+      ssize_t n = ::read(fd_, piece_.data() + got, kPiece - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        *error = "cannot read " + path_ + ": " + std::strerror(errno);
+        return false;
+      }
+      if (n == 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    piece_.resize(got);
+    return true;
+  }
+
+  std::string path_;
+  int fd_ = -1;
+  std::string piece_;
+};
+
 bool SendData(int fd, const std::string& data) {
   const std::size_t chunk = 256 * 1024;
   for (std::size_t at = 0; at < data.size(); at += chunk)
@@ -78,12 +131,14 @@ int RunClient(Command command, const StateDir& dir) {
   // is asked, so an unreadable file fails at once.
   std::string data;
   bool sendsData = false;
+  JobInput job;
+  bool sendsJob = false;
   if (command.verb == "print") {
     std::string path = command.args.size() > 1 ? command.args[1] : "-";
     if (path == "-" && ::isatty(0)) return Fail(kExitUsage, "print: give a FILE, or pipe the job into standard input");
     std::string error;
-    if (!ReadInput(path, &data, &error)) return Fail(kExitFailed, error);
-    sendsData = true;
+    if (!job.Open(path, &error)) return Fail(kExitFailed, error);
+    sendsJob = true;
     if (command.args.size() > 1) command.args.pop_back();
   } else if (command.verb == "reg" && command.args[0] == "import") {
     std::string error;
@@ -108,6 +163,14 @@ int RunClient(Command command, const StateDir& dir) {
   }
   bool ok = SendFrame(fd, Frame::Request, JoinWords(CommandWords(command)));
   if (ok && sendsData) ok = SendData(fd, data);
+  if (ok && sendsJob) {
+    std::string readError;
+    ok = job.Send(fd, &readError);
+    if (!readError.empty()) {
+      ::close(fd);
+      return Fail(kExitFailed, readError);
+    }
+  }
   const bool terminal = ::isatty(2);
   bool progressShown = false;
   int status = -1;
