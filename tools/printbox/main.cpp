@@ -1,6 +1,7 @@
 // printbox: the emulated print-server box as a command (serve, start, stop,
 // status, set-status), controlled over a Unix socket in its state directory.
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -45,6 +46,14 @@ struct Options {
   int receiveDelayMs = 0;
   int readyFd = -1;
 };
+
+// Jobs pass through in large blocks, and faulting fresh pages in costs more
+// than copying into them: freed memory stays in the process for the next job
+// (blocks up to 32 MiB come from the heap, which is not trimmed below 512 MiB).
+void KeepFreedMemory() {
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  mallopt(M_TRIM_THRESHOLD, 512 << 20);
+}
 
 int Fail(int status, const std::string& line) {
   std::fprintf(stderr, "printbox: %s\n", line.c_str());
@@ -420,6 +429,7 @@ int main(int argc, char** argv) {
   }
   if (!o) return Fail(kUsage, error);
   if (o->verb == "serve" || o->verb == "start") {
+    KeepFreedMemory();
     // Refuse at once what the box could not run with, before going to the background.
     if (!BoxNet(*o, &error)) return Fail(kUsage, error);
     if (o->ports.empty()) return Fail(kUsage, "the box needs at least one --port NAME[=STATE]");
