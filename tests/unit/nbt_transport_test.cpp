@@ -223,6 +223,45 @@ TEST_F(NbtTransport, SessionCarriesMessagesInOrderUntilHangUp) {
   EXPECT_EQ(Receive(kB, listenLsn, &text), NRC_SCLOSED);
 }
 
+// A session whose side never receives stops reading once a bounded amount
+// waits for it: the peer's sends then wait, and nothing is lost.
+TEST_F(NbtTransport, AReceiverThatDoesNotReadHoldsBackThePeer) {
+  ASSERT_EQ(Add(kA, "MONITOR", false), NRC_GOODRET);
+  ASSERT_EQ(Add(kB, "PORT1", false), NRC_GOODRET);
+  UCHAR boxLsn = 0, lsn = 0, called = NRC_PENDING;
+  std::thread box([&] { Listen(kB, "PORT1", &boxLsn); });
+  for (int i = 0; i < 100 && called != NRC_GOODRET; ++i) called = Call(kA, "MONITOR", "PORT1", &lsn);
+  box.join();
+  ASSERT_EQ(called, NRC_GOODRET);
+  // Far more than the queue and both sockets' buffers hold.
+  constexpr int kMessages = 1200;
+  const std::string block(60000, 'b');
+  std::atomic<int> sent{0};
+  std::thread talker([&] {
+    for (int i = 0; i < kMessages; ++i) {
+      std::string m = block;
+      std::memcpy(m.data(), &i, sizeof i);
+      if (Send(kB, boxLsn, m) != NRC_GOODRET) return;
+      ++sent;
+    }
+  });
+  int before = -1;
+  for (int i = 0; i < 200 && sent != before; ++i) {
+    before = sent;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_LT(sent.load(), kMessages) << "every send went through with nobody reading";
+  std::string text;
+  for (int i = 0; i < kMessages; ++i) {
+    ASSERT_EQ(Receive(kA, lsn, &text, 60000), NRC_GOODRET) << i;
+    int n = -1;
+    std::memcpy(&n, text.data(), sizeof n);
+    ASSERT_EQ(n, i);
+  }
+  talker.join();
+  EXPECT_EQ(sent.load(), kMessages);
+}
+
 TEST_F(NbtTransport, CallsNobodyAnswersAndFullListeners) {
   ASSERT_EQ(Add(kA, "MONITOR", false), NRC_GOODRET);
   ASSERT_EQ(Add(kB, "PORT1", false), NRC_GOODRET);
@@ -408,6 +447,43 @@ TEST_F(NbtTransport, ASessionResetByThePeerIsAborted) {
   }
   EXPECT_EQ(r, NRC_SABORT);
   EXPECT_EQ(Send(kA, lsn, "after"), NRC_SNUMOUT);
+}
+
+// An answer nobody asked for does not decide where datagrams go.
+TEST_F(NbtTransport, UnaskedNameAnswersAreNotBelieved) {
+  UCHAR a = 0, b = 0;
+  ASSERT_EQ(Add(kA, "MONITOR", false, &a), NRC_GOODRET);
+  ASSERT_EQ(Add(kB, "TARGET", false, &b), NRC_GOODRET);
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_GE(fd, 0);
+  plat::nbt::Name target;
+  std::memcpy(target.data(), "TARGET          ", 16);
+  plat::nbt::NamePacket lie;
+  lie.id = 4321;
+  lie.response = true;
+  lie.record = plat::nbt::NameRecord{target, plat::nbt::kTypeNb, 300, plat::nbt::NbData(false, 0x7F000009)};
+  auto wire = plat::nbt::BuildNamePacket(lie);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(base_);
+  to.sin_addr.s_addr = htonl(0x7F000002);
+  ASSERT_EQ(sendto(fd, wire.data(), wire.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
+            static_cast<ssize_t>(wire.size()));
+  close(fd);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  std::vector<UCHAR> got(10);
+  std::atomic<UCHAR> received{NRC_PENDING};
+  std::thread receiver([&] { received = ReceiveDatagram(kB, b, &got); });
+  ASSERT_TRUE(plat::WaitForQuiet(1));
+  ASSERT_EQ(SendDatagram(kA, a, "TARGET", {7}), NRC_GOODRET);
+  for (int i = 0; i < 400 && received == NRC_PENDING; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  if (received == NRC_PENDING) {
+    NCB del = Ncb(NCBDELNAME, kB);
+    SetName(del.ncb_name, "TARGET");
+    Netbios(&del);  // ends the receive
+  }
+  receiver.join();
+  EXPECT_EQ(received.load(), NRC_GOODRET);
 }
 
 TEST_F(NbtTransport, LostDatagramsAreNotHeardAndInFlightOnesKeepTheServiceBusy) {

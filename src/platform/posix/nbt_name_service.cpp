@@ -78,12 +78,18 @@ void NameService::Handle(const NamePacket& p, uint32_t from, uint16_t port) {
       return;
     }
     if (p.record->type != kTypeNb) return;
+    a.name = p.record->name;
     if (!ParseNbData(p.record->data, &a.group, &a.address)) {
       if (!a.negative) return;
     }
     std::lock_guard lock(mutex_);
-    if (!a.negative && p.opcode == kOpQuery) Learn(p.record->name, a.group, a.address);
     auto it = pending_.find(p.id);
+    if (!a.negative && p.opcode == kOpQuery) {
+      // Only answers about a name this node is asking about; others could
+      // point our datagrams anywhere.
+      auto asked = known_.find(p.record->name);
+      if (asked != known_.end() && !asked->second.answered) Learn(p.record->name, a.group, a.address);
+    }
     if (it != pending_.end()) {
       it->second.push_back(a);
       answered_.notify_all();
@@ -210,13 +216,14 @@ std::optional<uint32_t> NameService::Resolve(const Name& name, bool* group) {
   std::unique_lock lock(mutex_);
   req.id = NextId();
   auto& answers = pending_[req.id];
+  known_[name] = {false, false, 0, std::chrono::steady_clock::now() + kUnansweredFor};
   Bytes wire = BuildNamePacket(req);
   std::optional<uint32_t> found;
   for (int i = 0; i < kBroadcastTries && !found; ++i) {
     SendUdp(unicast_.Get(), wire, ep_.broadcast, ep_.nameServicePort);
     answered_.wait_for(lock, kBroadcastWait, [&] { return !answers.empty(); });
     for (const Answer& a : answers) {
-      if (a.negative) continue;
+      if (a.negative || a.name != name) continue;
       found = a.address;
       *group = a.group;
       break;

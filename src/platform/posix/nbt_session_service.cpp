@@ -49,10 +49,13 @@ void NoDelay(int fd) {
 }
 
 // A peer whose host vanishes says nothing: what we queued stays unacknowledged
-// and a full queue would hold NCBSEND for ever. The connection gives up once
-// data has gone unacknowledged this long, and an idle one is probed, so the
-// session ends (NRC_SCLOSED) instead.
-constexpr unsigned kUnacknowledgedMs = 30000;
+// and a full queue would hold NCBSEND for the system's quarter of an hour of
+// retransmissions. A session whose data or window probes have gone this long
+// without any acknowledgement is given up (NRC_SABORT). A peer that is there
+// but reads slowly, a printer that stalls, still acknowledges the probes and
+// keeps its session however long it takes; an idle session is probed.
+constexpr uint32_t kSilentPeerMs = 30000;
+constexpr int kSilenceCheckMs = 1000;
 constexpr int kProbeIdleS = 30, kProbeIntervalS = 5, kProbes = 3;
 
 void WatchPeer(int fd) {
@@ -61,7 +64,13 @@ void WatchPeer(int fd) {
   setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kProbeIdleS, sizeof kProbeIdleS);
   setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kProbeIntervalS, sizeof kProbeIntervalS);
   setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kProbes, sizeof kProbes);
-  setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &kUnacknowledgedMs, sizeof kUnacknowledgedMs);
+}
+
+bool PeerSilent(int fd) {
+  tcp_info info{};
+  socklen_t len = sizeof info;
+  if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0) return false;
+  return (info.tcpi_retransmits > 0 || info.tcpi_probes > 0) && info.tcpi_last_ack_recv > kSilentPeerMs;
 }
 
 // Connects within the time; a host that is gone would otherwise hold the
@@ -334,8 +343,9 @@ class NbtSession : public nb::Channel {
       }
       short events = static_cast<short>((room ? POLLIN : 0) | (pending ? POLLOUT : 0));
       pollfd fds[2] = {{wake_.Get(), POLLIN, 0}, {fd_.Get(), events, 0}};
-      int r = poll(fds, 2, hungUp ? 100 : kKeepAliveMs);
+      int r = poll(fds, 2, hungUp ? 100 : pending ? kSilenceCheckMs : kKeepAliveMs);
       if (r < 0 && errno != EINTR) return false;
+      if (r == 0 && pending && PeerSilent(fd_.Get())) return false;
       if (fds[0].revents) wake_.Drain();
       if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
         ssize_t n = recv(fd_.Get(), buffer, sizeof buffer, MSG_DONTWAIT);

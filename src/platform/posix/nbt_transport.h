@@ -114,6 +114,7 @@ class NameService {
     bool negative = false;
     bool group = false;
     uint32_t address = 0;
+    Name name{};         // the name the answer is about
     uint32_t from = 0;   // who answered
     Bytes status;        // node status answers: the record's data
   };
