@@ -28,6 +28,8 @@ for size in 1 3068 3069 250000; do
 done
 [ -z "$(ls "$STATE/box-BOX2/jobs" | grep -v '^Q1-')" ] || fail "box BOX2 holds jobs that are not its own"
 pb BOX2 status >"$OUT" 2>"$ERR" && contains "jobs: 4 printed"
+grep -q "job on port Q1: complete, 250000 bytes, .*/box-BOX2/jobs/Q1-4.prn" "$STATE/box-BOX2/printbox.log" ||
+  fail "the box's log should list its jobs: $(tail -3 "$STATE/box-BOX2/printbox.log")"
 
 # The box's port changes state; the printer follows at the next ping.
 pb BOX1 set-status P1 paperout >"$OUT" 2>"$ERR" || fail "set-status refused"

@@ -272,6 +272,15 @@ int Serve(const Options& o) {
   config.outputDir = o.out;
   config.keepJobsInMemory = false;
   config.receiveDelay = std::chrono::milliseconds(o.receiveDelayMs);
+  config.onJob = [](const std::string& port, printbox::JobState state, std::size_t bytes,
+                    const std::filesystem::path& file) {
+    const char* what = state == printbox::JobState::Complete     ? "complete"
+                       : state == printbox::JobState::Incomplete ? "incomplete (the sender hung up early)"
+                                                                 : "broken (bad framing), dropped";
+    std::printf("job on port %s: %s, %zu bytes%s%s\n", port.c_str(), what, bytes, file.empty() ? "" : ", ",
+                file.c_str());
+    std::fflush(stdout);
+  };
   std::error_code ec;
   std::filesystem::create_directories(config.outputDir, ec);
   if (ec) {

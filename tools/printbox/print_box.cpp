@@ -264,6 +264,7 @@ void Box::FileJob(const std::string& port, RebuiltJob rebuilt) {
     out.write(reinterpret_cast<const char*>(job.data.data()), static_cast<std::streamsize>(job.data.size()));
     if (out.good()) job.file = file;
   }
+  if (config_.onJob) config_.onJob(port, job.state, job.data.size(), job.file);
   std::lock_guard lock(mutex_);
   switch (job.state) {
     case JobState::Complete: ++stats_.completeJobs; break;

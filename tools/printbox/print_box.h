@@ -32,6 +32,9 @@ struct BoxConfig {
   // Waited after each piece of a job received, as a slow printer drains its
   // connection: lets tests catch a job in the middle.
   std::chrono::milliseconds receiveDelay{0};
+  // Told of every job as it is filed (on the session's thread), e.g. to log it.
+  std::function<void(const std::string& port, JobState state, std::size_t bytes, const std::filesystem::path& file)>
+      onJob;
 };
 
 struct Job {

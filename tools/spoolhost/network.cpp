@@ -148,7 +148,8 @@ bool Network::SetPortState(const std::string& box, const std::string& port, std:
     *error = "box " + box + " has no port " + port;
     return false;
   }
-  *error = "no print box named " + box + " runs in this daemon";
+  *error = "no print box named " + box + " runs in this daemon (a box in its own process: printbox --state DIR "
+           "set-status PORT STATE)";
   return false;
 }
 
