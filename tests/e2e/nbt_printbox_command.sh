@@ -25,6 +25,7 @@ pb_error 2 BAD start --port P1 && err_contains "needs its adapter: --net nbt:"
 pb_error 2 BAD start --net "$NET" && err_contains "at least one --port"
 pb_error 2 BAD start --net "$NET" --port P1 --port P1 && err_contains "port P1 given twice"
 pb_error 2 BAD start --net "$NET" --port P1=wet && err_contains "unknown port state"
+pb_error 2 BAD start --net "$NET" --port P1 --name SIXTEEN_CHARS_XX && err_contains "box name"
 pb_error 1 BAD start --net "nbt:192.0.2.1/24,ports=$PORTS" --port P1 && err_contains "192.0.2.1 is not on this host"
 # The monitor's address: its session port is taken.
 pb_error 1 BAD start --net "nbt:127.0.0.11/8,ports=$PORTS" --port P1 &&

@@ -161,6 +161,10 @@ std::optional<Options> Parse(int argc, char** argv, std::string* error, bool* he
   static const std::map<std::string, int> verbs = {{"serve", 0}, {"start", 0}, {"stop", 0}, {"status", 0},
                                                    {"set-status", 2}};
   auto v = verbs.find(o.verb);
+  if (o.name.empty() || o.name.size() > 15) {
+    *error = "the box name (--name) has 1 to 15 characters";
+    return std::nullopt;
+  }
   if (o.verb.empty()) {
     *error = "no verb given (printbox --help lists them)";
     return std::nullopt;
