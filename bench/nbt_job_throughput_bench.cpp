@@ -5,8 +5,9 @@
 // What is timed, for both paths the same way:
 //   from just before the sending process is started (`spoolhost print Bench
 //   FILE`, or this program's own `--raw-send`) until the receiving process has
-//   closed the complete job file it wrote (the box's P1-N.prn, or the raw
-//   sink's copy), as inotify reports it.
+//   finished the complete job file (the box's P1-N.prn, renamed into place
+//   once the job has ended, or the raw sink's copy, closed), as inotify
+//   reports it.
 // So the nbt figure covers the client reading the file and handing it to the
 // daemon over its Unix socket, StartDocPort's call, WritePort's packets as
 // NCBSENDs over the session, the box's NCBRECVs and job rebuilding, and its
@@ -33,6 +34,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -48,6 +50,7 @@
 #include <fstream>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -218,11 +221,12 @@ bool Eventually(const std::vector<std::string>& argv, const std::string& log, co
   return false;
 }
 
-// The files a receiver closes after writing in one directory.
+// The files a receiver finishes in one directory: closed after writing, or
+// moved there from the hidden name they were written under.
 class CloseWatch {
  public:
   explicit CloseWatch(const std::string& dir) : fd_(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK)) {
-    if (fd_ >= 0 && ::inotify_add_watch(fd_, dir.c_str(), IN_CLOSE_WRITE) < 0) {
+    if (fd_ >= 0 && ::inotify_add_watch(fd_, dir.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO) < 0) {
       ::close(fd_);
       fd_ = -1;
     }
@@ -249,7 +253,8 @@ class CloseWatch {
       while ((n = ::read(fd_, buf, sizeof buf)) > 0) {
         for (char* at = buf; at < buf + n;) {
           auto* e = reinterpret_cast<inotify_event*>(at);
-          if (e->len > 0 && !(e->mask & IN_ISDIR)) names_.emplace_back(e->name);
+          // Hidden names are files still being written.
+          if (e->len > 0 && !(e->mask & IN_ISDIR) && e->name[0] != '.') names_.emplace_back(e->name);
           at += sizeof(inotify_event) + e->len;
         }
       }
@@ -267,6 +272,34 @@ class CloseWatch {
  private:
   int fd_;
   std::vector<std::string> names_;
+};
+
+// CPU seconds a running process has used, its ended threads included.
+double ProcessCpu(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::size_t at = text.rfind(')');
+  if (at == std::string::npos) return 0;
+  // After the name: state, then fields 4..13, then utime and stime.
+  std::istringstream fields(text.substr(at + 2));
+  std::string skip;
+  for (int i = 3; i <= 13; ++i) fields >> skip;
+  double user = 0, system = 0;
+  fields >> user >> system;
+  return (user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// CPU seconds of the children waited for so far.
+double ChildrenCpu() {
+  rusage ru{};
+  ::getrusage(RUSAGE_CHILDREN, &ru);
+  auto secs = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+  return secs(ru.ru_utime) + secs(ru.ru_stime);
+}
+
+struct Timing {
+  double seconds = 0;
+  double cpu = 0;  // CPU seconds of the sender and the receiving processes
 };
 
 double Median(std::vector<double> v) {
@@ -287,10 +320,11 @@ class Bench {
  private:
   bool SetUp(std::string* error);
   void TearDown();
-  // One timed run: the sender's start to the receiver's closed file. Returns
-  // the seconds, or nothing with *error set.
-  std::optional<double> Time(const std::vector<std::string>& sender, CloseWatch& watch, const std::string& outDir,
-                             std::string* error);
+  // One timed run: the sender's start to the receiver's finished file, with
+  // the CPU time of the sender and of `receivers`. Nothing with *error set
+  // when the job did not arrive intact.
+  std::optional<Timing> Time(const std::vector<std::string>& sender, const std::vector<pid_t>& receivers,
+                             CloseWatch& watch, const std::string& outDir, std::string* error);
   std::vector<std::string> Spoolhost(std::vector<std::string> args) const {
     args.insert(args.begin(), {SPOOLHOST_BIN, "--state", work_ + "/spool"});
     return args;
@@ -386,14 +420,21 @@ void Bench::TearDown() {
   }
 }
 
-std::optional<double> Bench::Time(const std::vector<std::string>& sender, CloseWatch& watch, const std::string& outDir,
-                                  std::string* error) {
+std::optional<Timing> Bench::Time(const std::vector<std::string>& sender, const std::vector<pid_t>& receivers,
+                                  CloseWatch& watch, const std::string& outDir, std::string* error) {
+  auto cpu = [&] {
+    double sum = ChildrenCpu();
+    for (pid_t r : receivers) sum += ProcessCpu(r);
+    return sum;
+  };
+  double cpuBefore = cpu();
   auto start = Clock::now();
   pid_t pid = Spawn(sender, log_);
   int status = -1;
   std::optional<std::string> name = watch.Next(pid, &status);
   auto end = Clock::now();
   if (status < 0) status = WaitExit(pid);
+  Timing timing{std::chrono::duration<double>(end - start).count(), cpu() - cpuBefore};
   if (!name) {
     *error = "no job file came from " + sender[0] + (status > 0 ? " (it exited " + std::to_string(status) + ")" : "") +
              "; logs in " + work_;
@@ -410,7 +451,7 @@ std::optional<double> Bench::Time(const std::vector<std::string>& sender, CloseW
     *error = "the copy " + path + " differs from the job";
     return std::nullopt;
   }
-  return std::chrono::duration<double>(end - start).count();
+  return timing;
 }
 
 int Bench::Run() {
@@ -421,34 +462,41 @@ int Bench::Run() {
   std::vector<std::string> raw = {self_, "--raw-send", kHostAddress, kBoxAddress, std::to_string(portBase_ + 3), job_};
   std::vector<std::string> nbt = Spoolhost({"print", kPrinter, job_});
 
+  auto runRaw = [&] { return Time(raw, {sink_}, rawWatch, work_ + "/out-raw", &error); };
+  auto runNbt = [&] { return Time(nbt, {spoolhost_, printbox_}, nbtWatch, work_ + "/out-nbt", &error); };
   // Two untimed runs of each first: page cache, the first session, and heaps
   // that grow to a job's size once and are reused after.
   for (int i = 0; i < 2; ++i)
-    if (!Time(raw, rawWatch, work_ + "/out-raw", &error) || !Time(nbt, nbtWatch, work_ + "/out-nbt", &error))
-      return Fail(error);
+    if (!runRaw() || !runNbt()) return Fail(error);
 
   std::printf("job of %zu bytes, %d repetitions (nbt: spoolhost %s -> printbox %s)\n", bytes_, reps_, kHostAddress,
               kBoxAddress);
-  std::printf("%4s %14s %14s %8s\n", "rep", "raw TCP MB/s", "nbt MB/s", "ratio");
-  std::vector<double> rawRates, nbtRates;
+  std::printf("%4s %14s %14s %8s %14s %14s\n", "rep", "raw TCP MB/s", "nbt MB/s", "ratio", "raw CPU ms", "nbt CPU ms");
+  std::vector<double> rawRates, nbtRates, rawCpu, nbtCpu;
   for (int rep = 0; rep < reps_; ++rep) {
-    double seconds[2];
+    Timing t[2];
     for (int i = 0; i < 2; ++i) {
       bool doRaw = (i == 0) == (rep % 2 == 0);
-      auto t = doRaw ? Time(raw, rawWatch, work_ + "/out-raw", &error) : Time(nbt, nbtWatch, work_ + "/out-nbt", &error);
-      if (!t) return Fail(error);
-      seconds[doRaw ? 0 : 1] = *t;
+      auto got = doRaw ? runRaw() : runNbt();
+      if (!got) return Fail(error);
+      t[doRaw ? 0 : 1] = *got;
     }
-    double rawRate = static_cast<double>(bytes_) / seconds[0] / 1e6;
-    double nbtRate = static_cast<double>(bytes_) / seconds[1] / 1e6;
+    double rawRate = static_cast<double>(bytes_) / t[0].seconds / 1e6;
+    double nbtRate = static_cast<double>(bytes_) / t[1].seconds / 1e6;
     rawRates.push_back(rawRate);
     nbtRates.push_back(nbtRate);
-    std::printf("%4d %14.1f %14.1f %8.3f\n", rep + 1, rawRate, nbtRate, nbtRate / rawRate);
+    rawCpu.push_back(t[0].cpu * 1e3);
+    nbtCpu.push_back(t[1].cpu * 1e3);
+    std::printf("%4d %14.1f %14.1f %8.3f %14.0f %14.0f\n", rep + 1, rawRate, nbtRate, nbtRate / rawRate, t[0].cpu * 1e3,
+                t[1].cpu * 1e3);
     std::fflush(stdout);
   }
   double rawMedian = Median(rawRates), nbtMedian = Median(nbtRates);
   std::printf("median: raw TCP stream %.1f MB/s; spoolhost -> printbox over nbt %.1f MB/s; ratio %.3f (aim >= 0.500)\n",
               rawMedian, nbtMedian, nbtMedian / rawMedian);
+  // CPU time (all processes of a path, in clock ticks) moves less with other
+  // load on the machine than the rates do.
+  std::printf("median CPU per job: raw %.0f ms, nbt %.0f ms\n", Median(rawCpu), Median(nbtCpu));
   return 0;
 }
 

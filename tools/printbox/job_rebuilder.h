@@ -34,6 +34,15 @@ class JobRebuilder {
   void End();
   // Jobs finished since the last call, in order.
   std::vector<RebuiltJob> TakeFinished();
+  // The bytes of the job in progress rebuilt since the last take (a finished
+  // job's data then holds only what came after): lets a caller write a long
+  // job out as it comes instead of holding it whole. *out's old contents are
+  // dropped and its buffer is reused.
+  std::size_t JobBytes() const { return job_.size(); }
+  void TakeJobBytes(std::vector<std::uint8_t>* out) {
+    out->swap(job_);
+    job_.clear();
+  }
 
   bool Broken() const { return broken_; }
   std::size_t MalformedPackets() const { return malformed_; }

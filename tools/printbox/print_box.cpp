@@ -16,6 +16,8 @@ const char kQdlGroup[] = "ORVE_QDL        ";
 const char kSrvGroup[] = "ORVE_SRV        ";
 // Larger than the largest packet, so a well-formed packet arrives whole.
 constexpr WORD kReceiveBuffer = 4096;
+// A job streamed to its file is written in pieces of about this size.
+constexpr std::size_t kStreamPiece = 256 * 1024;
 
 void ClearNcb(NCB& ncb, UCHAR command, UCHAR lana) {
   std::memset(&ncb, 0, sizeof ncb);
@@ -209,6 +211,12 @@ void Box::PortLoop(std::string port) {
   }
 }
 
+struct Box::PartFile {
+  std::filesystem::path path;
+  std::ofstream out;
+  bool open = false;
+};
+
 void Box::ServeSession(const std::string& port, unsigned char lsn) {
   {
     std::lock_guard lock(mutex_);
@@ -217,6 +225,14 @@ void Box::ServeSession(const std::string& port, unsigned char lsn) {
   JobRebuilder rebuilder;
   std::vector<std::uint8_t> buffer(kReceiveBuffer);
   bool anyBytes = false;
+  // A box that keeps no jobs in memory writes each job to its file as it
+  // comes, under a hidden name until the job has ended, so that a long job
+  // never sits whole in memory and its file is done soon after its last
+  // packet.
+  const bool stream = !config_.keepJobsInMemory && !config_.outputDir.empty();
+  PartFile part;
+  part.path = config_.outputDir / ("." + FileSafe(port) + ".part");
+  std::vector<std::uint8_t> piece;
   for (;;) {
     NCB ncb;
     ClearNcb(ncb, NCBRECV, config_.lana);
@@ -228,7 +244,11 @@ void Box::ServeSession(const std::string& port, unsigned char lsn) {
     anyBytes = anyBytes || ncb.ncb_length > 0;
     if (config_.receiveDelay.count() > 0) std::this_thread::sleep_for(config_.receiveDelay);
     rebuilder.Feed(std::span<const std::uint8_t>(buffer.data(), ncb.ncb_length));
-    for (auto& job : rebuilder.TakeFinished()) FileJob(port, std::move(job));
+    for (auto& job : rebuilder.TakeFinished()) FileJob(port, std::move(job), stream ? &part : nullptr);
+    if (stream && rebuilder.JobBytes() >= kStreamPiece) {
+      rebuilder.TakeJobBytes(&piece);
+      WritePart(&part, piece);
+    }
     if (rebuilder.Broken()) {
       // The framing is lost: hang up so that the sender learns of it at its
       // next send instead of talking into a void.
@@ -240,15 +260,38 @@ void Box::ServeSession(const std::string& port, unsigned char lsn) {
     }
   }
   rebuilder.End();
-  for (auto& job : rebuilder.TakeFinished()) FileJob(port, std::move(job));
+  for (auto& job : rebuilder.TakeFinished()) FileJob(port, std::move(job), stream ? &part : nullptr);
   std::lock_guard lock(mutex_);
   stats_.malformedPackets += rebuilder.MalformedPackets();
   if (!anyBytes) ++stats_.emptySessions;
   changed_.notify_all();
 }
 
-void Box::FileJob(const std::string& port, RebuiltJob rebuilt) {
-  Job job{port, std::move(rebuilt.data), rebuilt.state, {}};
+void Box::WritePart(PartFile* part, const std::vector<std::uint8_t>& bytes) {
+  if (!part->open) {
+    std::error_code ec;
+    std::filesystem::create_directories(part->path.parent_path(), ec);
+    part->out.clear();
+    part->out.open(part->path, std::ios::binary | std::ios::trunc);
+    part->open = true;
+  }
+  part->out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+void Box::FileJob(const std::string& port, RebuiltJob rebuilt, PartFile* part) {
+  Job job{port, {}, rebuilt.state, {}};
+  bool written = true;
+  if (part) {
+    // The rest of the job goes after what was written while it came.
+    if (job.state != JobState::Broken) WritePart(part, rebuilt.data);
+    if (part->open) {
+      part->out.close();
+      written = !part->out.fail();
+      part->open = false;
+    }
+  } else {
+    job.data = std::move(rebuilt.data);
+  }
   if (!config_.outputDir.empty() && job.state != JobState::Broken) {
     std::size_t n;
     {
@@ -260,9 +303,18 @@ void Box::FileJob(const std::string& port, RebuiltJob rebuilt) {
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
     std::filesystem::path file = dir / (FileSafe(port) + "-" + std::to_string(n) + ".prn");
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(job.data.data()), static_cast<std::streamsize>(job.data.size()));
-    if (out.good()) job.file = file;
+    if (part) {
+      if (written) std::filesystem::rename(part->path, file, ec);
+      if (written && !ec) job.file = file;
+    } else {
+      std::ofstream out(file, std::ios::binary | std::ios::trunc);
+      out.write(reinterpret_cast<const char*>(job.data.data()), static_cast<std::streamsize>(job.data.size()));
+      if (out.good()) job.file = file;
+    }
+  }
+  if (part && job.file.empty()) {
+    std::error_code ec;
+    std::filesystem::remove(part->path, ec);
   }
   if (config_.onJob) config_.onJob(port, job.state, job.data.size(), job.file);
   std::lock_guard lock(mutex_);

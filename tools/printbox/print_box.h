@@ -91,7 +91,11 @@ class Box {
   void PingLoop(unsigned char qdlNumber);
   void PortLoop(std::string port);
   void ServeSession(const std::string& port, unsigned char lsn);
-  void FileJob(const std::string& port, RebuiltJob job);
+  // The file a job in progress goes to as it comes, when jobs are not kept
+  // in memory.
+  struct PartFile;
+  void WritePart(PartFile* part, const std::vector<std::uint8_t>& bytes);
+  void FileJob(const std::string& port, RebuiltJob job, PartFile* part);
 
   const BoxConfig config_;
   mutable std::mutex mutex_;
