@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 
 #include "host/netbios.h"
 #include "job_rebuilder.h"
@@ -85,6 +86,10 @@ class StreamingBox : public ::testing::Test {
     config.ports = {{"LPT1", 0x10}};
     config.outputDir = dir;
     config.keepJobsInMemory = false;
+    config.onJob = [this](const std::string&, JobState, std::size_t bytes, const fs::path&) {
+      std::lock_guard lock(mutex);
+      sizes.push_back(bytes);
+    };
     box = std::make_unique<printbox::Box>(config);
     ASSERT_EQ(box->Start(), NRC_GOODRET);
   }
@@ -118,8 +123,15 @@ class StreamingBox : public ::testing::Test {
     return true;
   }
 
+  std::vector<std::size_t> Sizes() {
+    std::lock_guard lock(mutex);
+    return sizes;
+  }
+
   fs::path dir;
   std::unique_ptr<printbox::Box> box;
+  std::mutex mutex;
+  std::vector<std::size_t> sizes;  // as the box tells of its jobs
 };
 
 TEST_F(StreamingBox, LongJobsReachTheirFilesWholeAndCutJobsGoToIncomplete) {
@@ -135,6 +147,7 @@ TEST_F(StreamingBox, LongJobsReachTheirFilesWholeAndCutJobsGoToIncomplete) {
   ASSERT_TRUE(box->WaitFor([](const printbox::BoxStats& s) { return s.incompleteJobs == 1; }));
   EXPECT_EQ(ReadAll(dir / "incomplete" / "LPT1-2.prn"), cut);
   EXPECT_TRUE(NoHiddenFiles(dir));
+  EXPECT_EQ(Sizes(), (std::vector<std::size_t>{job.size(), cut.size()}));
 }
 
 TEST_F(StreamingBox, ABrokenJobLeavesNoFileEvenAfterPiecesWereWritten) {
@@ -150,6 +163,8 @@ TEST_F(StreamingBox, ABrokenJobLeavesNoFileEvenAfterPiecesWereWritten) {
   EXPECT_EQ(ReadAll(dir / "LPT1-1.prn"), job);
   EXPECT_TRUE(NoHiddenFiles(dir));
   EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator{}), 1);
+  // The broken job is told with the bytes that came before the bad packet.
+  EXPECT_EQ(Sizes(), (std::vector<std::size_t>{600000, job.size()}));
 }
 
 }  // namespace

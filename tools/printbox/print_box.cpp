@@ -215,6 +215,7 @@ struct Box::PartFile {
   std::filesystem::path path;
   std::ofstream out;
   bool open = false;
+  std::size_t bytes = 0;  // of the job in progress, written or not
 };
 
 void Box::ServeSession(const std::string& port, unsigned char lsn) {
@@ -276,19 +277,23 @@ void Box::WritePart(PartFile* part, const std::vector<std::uint8_t>& bytes) {
     part->open = true;
   }
   part->out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  part->bytes += bytes.size();
 }
 
 void Box::FileJob(const std::string& port, RebuiltJob rebuilt, PartFile* part) {
   Job job{port, {}, rebuilt.state, {}};
   bool written = true;
+  std::size_t size = rebuilt.data.size();
   if (part) {
     // The rest of the job goes after what was written while it came.
+    size += part->bytes;
     if (job.state != JobState::Broken) WritePart(part, rebuilt.data);
     if (part->open) {
       part->out.close();
       written = !part->out.fail();
       part->open = false;
     }
+    part->bytes = 0;
   } else {
     job.data = std::move(rebuilt.data);
   }
@@ -316,7 +321,7 @@ void Box::FileJob(const std::string& port, RebuiltJob rebuilt, PartFile* part) {
     std::error_code ec;
     std::filesystem::remove(part->path, ec);
   }
-  if (config_.onJob) config_.onJob(port, job.state, job.data.size(), job.file);
+  if (config_.onJob) config_.onJob(port, job.state, size, job.file);
   std::lock_guard lock(mutex_);
   switch (job.state) {
     case JobState::Complete: ++stats_.completeJobs; break;
