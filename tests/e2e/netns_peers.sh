@@ -37,6 +37,9 @@ contains "^$NETNS_NET\.2 $MONITOR<20>$"
 lookup "P1#20" || fail "nmblookup found no P1"
 contains "^$NETNS_NET\.3 P1<20>$"
 lookup "P2#20" && contains "^$NETNS_NET\.3 P2<20>$"
+# A query sent to the box's own address, not broadcast, is answered too.
+in_host peer nmblookup -U "$NETNS_NET.3" "P1#20" >"$OUT" 2>"$ERR" || fail "nmblookup -U found no P1"
+contains "^$NETNS_NET\.3 P1<20>$"
 # Both nodes are members of the group that monitors ping.
 lookup "ORVE_QDL#20" || fail "nmblookup found no ORVE_QDL"
 contains "^$NETNS_NET\.2 ORVE_QDL<20>$" && contains "^$NETNS_NET\.3 ORVE_QDL<20>$"

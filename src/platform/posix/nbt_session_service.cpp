@@ -32,8 +32,6 @@ constexpr std::size_t kReceiveQueueLimit = 256 * 1024;
 // Connections served at once; an adapter holds at most 254 sessions.
 constexpr std::size_t kMaxConnections = 256;
 constexpr int kMaxIov = 64;
-// A hung-up session still tries this long to deliver what it queued.
-constexpr int kLingerMs = 5000;
 
 sockaddr_in Address(uint32_t address, uint16_t port) {
   sockaddr_in sa{};
@@ -71,6 +69,19 @@ bool PeerSilent(int fd) {
   socklen_t len = sizeof info;
   if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0) return false;
   return (info.tcpi_retransmits > 0 || info.tcpi_probes > 0) && info.tcpi_last_ack_recv > kSilentPeerMs;
+}
+
+// Ends a failed connection with a reset. Closed in order, the system would
+// go on sending what is still queued (the rest of a job already reported as
+// failed) once the peer can be reached again, and would answer its
+// keep-alives meanwhile, so the peer would hold its end of the session.
+// Connecting to AF_UNSPEC aborts a TCP connection and keeps the descriptor.
+void ResetConnection(int fd) {
+  sockaddr unspec{};
+  unspec.sa_family = AF_UNSPEC;
+  if (connect(fd, &unspec, sizeof unspec) != 0) {
+    // Not connected any more: nothing to reset.
+  }
 }
 
 // Connects within the time; a host that is gone would otherwise hold the
@@ -250,7 +261,10 @@ class NbtSession : public nb::Channel {
     std::lock_guard lock(mutex_);
     broken_ = !orderly;
     EndLocked();
-    shutdown(fd_.Get(), SHUT_RDWR);
+    if (broken_)
+      ResetConnection(fd_.Get());
+    else
+      shutdown(fd_.Get(), SHUT_RDWR);
     finished_ = true;
   }
 
@@ -324,7 +338,6 @@ class NbtSession : public nb::Channel {
     NoDelay(fd_.Get());
     WatchPeer(fd_.Get());
     lastSend_ = std::chrono::steady_clock::now();
-    std::optional<std::chrono::steady_clock::time_point> lingerUntil;
     uint8_t buffer[65536];
     for (;;) {
       bool pending, hungUp, room;
@@ -335,12 +348,10 @@ class NbtSession : public nb::Channel {
         hungUp = localClosed_;
         room = inBytes_ < kReceiveQueueLimit;
       }
-      auto now = std::chrono::steady_clock::now();
-      if (hungUp) {
-        if (!pending) return true;
-        if (!lingerUntil) lingerUntil = now + std::chrono::milliseconds(kLingerMs);
-        if (now >= *lingerUntil) return true;
-      }
+      // A hung-up session delivers all it queued, however slowly the peer
+      // takes it (a slow or stalled printer still acknowledges): the end of
+      // a job already reported as sent is not dropped. A silent peer ends it.
+      if (hungUp && !pending) return true;
       short events = static_cast<short>((room ? POLLIN : 0) | (pending ? POLLOUT : 0));
       pollfd fds[2] = {{wake_.Get(), POLLIN, 0}, {fd_.Get(), events, 0}};
       int r = poll(fds, 2, hungUp ? 100 : pending ? kSilenceCheckMs : kKeepAliveMs);
