@@ -5,8 +5,9 @@
 namespace spoolhost {
 namespace {
 
-// Bytes per WritePort: well below the 16-bit counts the monitor works in.
-constexpr std::size_t kWriteChunk = 16 * 1024;
+// Bytes per WritePort: below the 16-bit counts the monitor works in, and
+// large enough that a long job takes few calls.
+constexpr std::size_t kWriteChunk = 60 * 1024;
 
 // DOC_INFO_1 as StartDocPort receives it at level 1.
 struct DocInfo1 {
@@ -237,7 +238,7 @@ void JobQueue::RunJob(const std::string& queuePort, std::uint32_t id) {
     return fail("the monitor refused the job at port " + port + " (StartDocPort failed; spoolhost log shows why)");
   Update(id, [](JobInfo& j) { j.state = JobState::Printing; });
 
-  std::size_t at = 0;
+  std::size_t at = 0, told = 0;
   int stalls = 0;
   std::string writeError;
   while (at < data.size()) {
@@ -253,7 +254,12 @@ void JobQueue::RunJob(const std::string& queuePort, std::uint32_t id) {
       break;
     }
     at += std::min<std::size_t>(written, chunk);
-    Update(id, [at](JobInfo& j) { j.sent = at; });
+    // Progress goes out in whole percents: waking the waiting client for
+    // every write would cost a large job more than its writes do.
+    if (at == data.size() || at * 100 / data.size() != told * 100 / data.size()) {
+      told = at;
+      Update(id, [at](JobInfo& j) { j.sent = at; });
+    }
   }
   // The session is ended even after a failed write, so the port is free again.
   BOOL ended = table->pfnEndDocPort(handle.second);

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -76,9 +77,31 @@ bool SendFrame(int fd, Frame type, const std::string& payload) {
   char header[5] = {static_cast<char>(length & 0xff), static_cast<char>((length >> 8) & 0xff),
                     static_cast<char>((length >> 16) & 0xff), static_cast<char>((length >> 24) & 0xff),
                     static_cast<char>(type)};
-  std::string frame(header, sizeof header);
-  frame += payload;
-  return WriteAll(fd, frame.data(), frame.size());
+  // Header and payload in one call where the socket takes both, without
+  // copying the payload (a job's data goes this way).
+  iovec iov[2] = {{header, sizeof header}, {const_cast<char*>(payload.data()), payload.size()}};
+  msghdr msg{};
+  msg.msg_iov = iov;
+  msg.msg_iovlen = 2;
+  ssize_t n;
+  do n = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
+  while (n < 0 && errno == EINTR);
+  if (n < 0) return false;
+  std::size_t sent = static_cast<std::size_t>(n);
+  if (sent < sizeof header && !WriteAll(fd, header + sent, sizeof header - sent)) return false;
+  std::size_t done = sent > sizeof header ? sent - sizeof header : 0;
+  return WriteAll(fd, payload.data() + done, payload.size() - done);
+}
+
+std::optional<Frame> ReceiveFrameAppending(int fd, std::string* out) {
+  unsigned char header[5];
+  if (!ReadAll(fd, reinterpret_cast<char*>(header), sizeof header)) return std::nullopt;
+  std::uint32_t length = header[0] | (header[1] << 8) | (header[2] << 16) | (static_cast<std::uint32_t>(header[3]) << 24);
+  if (length == 0 || length > kMaxFrame) return std::nullopt;
+  std::size_t at = out->size();
+  out->resize(at + length - 1);
+  if (length > 1 && !ReadAll(fd, out->data() + at, length - 1)) return std::nullopt;
+  return static_cast<Frame>(header[4]);
 }
 
 std::optional<Message> ReceiveFrame(int fd) {

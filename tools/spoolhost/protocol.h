@@ -34,6 +34,10 @@ struct Message {
 bool SendFrame(int fd, Frame type, const std::string& payload);
 // Reads one frame; nothing at end of stream, on error or on an oversized frame.
 std::optional<Message> ReceiveFrame(int fd);
+// Reads one frame and appends its payload to *out (what a frame that is not
+// data brings is then the caller's to take off again); its type, or nothing as
+// ReceiveFrame.
+std::optional<Frame> ReceiveFrameAppending(int fd, std::string* out);
 
 std::string JoinWords(const std::vector<std::string>& words);
 std::vector<std::string> SplitWords(const std::string& payload);

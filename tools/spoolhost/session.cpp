@@ -38,11 +38,13 @@ std::optional<std::string> Session::Ask(char kind, const std::string& text) {
 }
 
 bool Session::ReceiveData(std::string* data) {
+  // Data frames are read straight into the job; anything else is dropped.
   for (;;) {
-    std::optional<Message> m = ReceiveFrame(fd_);
-    if (!m) return false;
-    if (m->type == Frame::DataEnd) return true;
-    if (m->type == Frame::Data) data->append(m->payload);
+    std::size_t before = data->size();
+    std::optional<Frame> type = ReceiveFrameAppending(fd_, data);
+    if (!type) return false;
+    if (*type != Frame::Data) data->resize(before);
+    if (*type == Frame::DataEnd) return true;
   }
 }
 
