@@ -271,27 +271,35 @@ class NbtSession : public nb::Channel {
   // Takes complete packets out of rx_; false on a packet no session carries.
   bool Parse() {
     std::size_t pos = 0;
-    bool got = false;
+    // The messages of one read are copied out without the lock and handed
+    // over together, so the reader is not contended once per message.
+    std::deque<Bytes> got;
+    std::size_t gotBytes = 0;
+    bool ok = true;
     while (rx_.size() - pos >= kSessionHeader) {
       auto h = ParseSessionHeader(std::span(rx_).subspan(pos, kSessionHeader));
-      if (!h || (h->type != kSessionMessage && h->type != kKeepAlive)) return false;
+      if (!h || (h->type != kSessionMessage && h->type != kKeepAlive)) {
+        ok = false;
+        break;
+      }
       if (rx_.size() - pos - kSessionHeader < h->length) break;
       if (h->type == kSessionMessage) {
         auto begin = rx_.begin() + static_cast<std::ptrdiff_t>(pos + kSessionHeader);
-        std::lock_guard lock(mutex_);
-        if (!localClosed_) {
-          in_.emplace_back(begin, begin + static_cast<std::ptrdiff_t>(h->length));
-          inBytes_ += h->length;
-        }
-        got = true;
+        got.emplace_back(begin, begin + static_cast<std::ptrdiff_t>(h->length));
+        gotBytes += h->length;
       }
       pos += kSessionHeader + h->length;
     }
-    rx_.erase(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(pos));
-    if (got) {
+    if (!got.empty()) {
       std::lock_guard lock(mutex_);
+      if (!localClosed_) {
+        for (Bytes& m : got) in_.push_back(std::move(m));
+        inBytes_ += gotBytes;
+      }
       readers_.ReleaseAll();
     }
+    if (!ok) return false;
+    rx_.erase(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(pos));
     return true;
   }
 

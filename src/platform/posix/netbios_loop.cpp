@@ -1,11 +1,8 @@
 // The in-process NetBIOS transport: named segments that every adapter of the
 // process can join, with sessions as pairs of bounded message queues.
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <deque>
 #include <map>
-#include <thread>
 
 #include "netbios_transport.h"
 
@@ -20,18 +17,12 @@ constexpr std::size_t kSessionQueueLimit = 32;
 constexpr std::size_t kSessionQueueResume = kSessionQueueLimit / 2;
 // Emptied message buffers a direction keeps for its next messages.
 constexpr std::size_t kSpareBuffers = 4;
-// A receive that finds nothing first watches for this long before it sleeps:
-// a sender that keeps up then never pays for a wake-up per message.
-constexpr auto kReceiveSpin = std::chrono::microseconds(50);
 
 struct SessionPipe {
   struct Direction {
     std::deque<std::vector<UCHAR>> messages;
     std::vector<std::vector<UCHAR>> spare;
     std::size_t frontOffset = 0;  // bytes of the front message already read
-    // Counts every message queued and every hang-up, so a spinning reader
-    // sees a change without the lock.
-    std::atomic<unsigned> changes{0};
     WaitList readers;
     WaitList writers;
   };
@@ -39,25 +30,6 @@ struct SessionPipe {
   Direction toward[2];  // toward[i]: messages that side i receives
   bool closed[2] = {false, false};
 };
-
-void Pause() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#endif
-}
-
-// Watches `counter` (without the lock) until it moves away from `seen` or the
-// spin time is over.
-void SpinWhile(const std::atomic<unsigned>& counter, unsigned seen) {
-  auto until = std::chrono::steady_clock::now() + kReceiveSpin;
-  for (;;) {
-    for (int i = 0; i < 64; ++i) {
-      if (counter.load(std::memory_order_relaxed) != seen) return;
-      Pause();
-    }
-    if (std::chrono::steady_clock::now() >= until) return;
-  }
-}
 
 class LoopChannel : public Channel {
  public:
@@ -79,7 +51,6 @@ class LoopChannel : public Channel {
       out.spare.pop_back();
       out.messages.back().assign(data.begin(), data.end());
     }
-    out.changes.fetch_add(1, std::memory_order_relaxed);
     out.readers.ReleaseAll();
     return NRC_GOODRET;
   }
@@ -89,14 +60,7 @@ class LoopChannel : public Channel {
     std::unique_lock lock(p.mutex);
     auto& in = p.toward[side_];
     *received = 0;
-    auto ready = [&] { return !in.messages.empty() || p.closed[0] || p.closed[1]; };
-    if (!ready()) {
-      unsigned seen = in.changes.load(std::memory_order_relaxed);
-      lock.unlock();
-      SpinWhile(in.changes, seen);
-      lock.lock();
-    }
-    in.readers.Wait(lock, ready);
+    in.readers.Wait(lock, [&] { return !in.messages.empty() || p.closed[0] || p.closed[1]; });
     // What the peer sent before hanging up is still delivered.
     if (in.messages.empty() || p.closed[side_]) return NRC_SCLOSED;
     const std::vector<UCHAR>& front = in.messages.front();
@@ -124,7 +88,6 @@ class LoopChannel : public Channel {
     p.toward[side_].messages.clear();
     p.toward[side_].frontOffset = 0;
     for (auto& d : p.toward) {
-      d.changes.fetch_add(1, std::memory_order_relaxed);
       d.readers.ReleaseAll();
       d.writers.ReleaseAll();
     }
