@@ -27,37 +27,41 @@ head -c 20000 /dev/urandom >"$WORK/job.bin"
 run 0 print Laser "$WORK/job.bin" && contains "printed: 20000 bytes to port P1"
 await_copy "$WORK/job.bin" "$WORK/BOX.out/P1-*.prn"
 
-# lookup NAME#TYPE: nmblookup's broadcast query from the peer host.
-lookup() {
-  in_host peer nmblookup -B "$NETNS_BCAST" "$1" >"$OUT" 2>"$ERR"
+# ask NMBLOOKUP-ARGS... -- PATTERN...: nmblookup from the peer host, asked
+# again (three tries, as a client on a busy segment would) until its output
+# matches every pattern.
+ask() {
+  local args=() try p ok
+  while [ "$1" != "--" ]; do args+=("$1"); shift; done
+  shift
+  for try in 1 2 3; do
+    in_host peer nmblookup "${args[@]}" >"$OUT" 2>"$ERR"
+    ok=1
+    for p in "$@"; do grep -qE -- "$p" "$OUT" || ok=0; done
+    [ "$ok" -eq 1 ] && return 0
+  done
+  fail "nmblookup ${args[*]} should show /$*/"
 }
-# The names are held with the 16th byte a space, NetBIOS type <20>.
-lookup "$MONITOR#20" || fail "nmblookup found no $MONITOR"
-contains "^$NETNS_NET\.2 $MONITOR<20>$"
-lookup "P1#20" || fail "nmblookup found no P1"
-contains "^$NETNS_NET\.3 P1<20>$"
-lookup "P2#20" && contains "^$NETNS_NET\.3 P2<20>$"
+# The names are held with the 16th byte a space, NetBIOS type <20>; the
+# queries are broadcast on the segment.
+ask -B "$NETNS_BCAST" "$MONITOR#20" -- "^$NETNS_NET\.2 $MONITOR<20>$"
+ask -B "$NETNS_BCAST" "P1#20" -- "^$NETNS_NET\.3 P1<20>$"
+ask -B "$NETNS_BCAST" "P2#20" -- "^$NETNS_NET\.3 P2<20>$"
 # A query sent to the box's own address, not broadcast, is answered too.
-in_host peer nmblookup -U "$NETNS_NET.3" "P1#20" >"$OUT" 2>"$ERR" || fail "nmblookup -U found no P1"
-contains "^$NETNS_NET\.3 P1<20>$"
+ask -U "$NETNS_NET.3" "P1#20" -- "^$NETNS_NET\.3 P1<20>$"
 # Both nodes are members of the group that monitors ping.
-lookup "ORVE_QDL#20" || fail "nmblookup found no ORVE_QDL"
-contains "^$NETNS_NET\.2 ORVE_QDL<20>$" && contains "^$NETNS_NET\.3 ORVE_QDL<20>$"
+ask -B "$NETNS_BCAST" "ORVE_QDL#20" -- "^$NETNS_NET\.2 ORVE_QDL<20>$" "^$NETNS_NET\.3 ORVE_QDL<20>$"
 # Nobody answers for a name nobody holds, nor for the monitor's name as
 # another type.
-lookup "NOSUCHPORT#20" && fail "nmblookup found NOSUCHPORT"
+in_host peer nmblookup -B "$NETNS_BCAST" "NOSUCHPORT#20" >"$OUT" 2>"$ERR" && fail "nmblookup found NOSUCHPORT"
 grep -q "failed to find name NOSUCHPORT" "$OUT" "$ERR" || fail "nmblookup should say it found no NOSUCHPORT"
-lookup "$MONITOR#00" && fail "nmblookup found $MONITOR<00>, which nobody holds"
+in_host peer nmblookup -B "$NETNS_BCAST" "$MONITOR#00" >"$OUT" 2>"$ERR" &&
+  fail "nmblookup found $MONITOR<00>, which nobody holds"
 
 # Node status, asked directly of each node: its names and hardware address.
-in_host peer nmblookup -A "$NETNS_NET.2" >"$OUT" 2>"$ERR" || fail "nmblookup -A $NETNS_NET.2"
-contains "^\s+$MONITOR +<20> - +B <ACTIVE>"
-contains "^\s+ORVE_SRV +<20> - <GROUP> B <ACTIVE>"
-contains "^\s+ORVE_QDL +<20> - <GROUP> B <ACTIVE>"
-contains "MAC Address = 02-00-0A-4D-00-02"
-in_host peer nmblookup -A "$NETNS_NET.3" >"$OUT" 2>"$ERR" || fail "nmblookup -A $NETNS_NET.3"
-contains "^\s+P1 +<20> - +B <ACTIVE>" && contains "^\s+P2 +<20> - +B <ACTIVE>"
-contains "MAC Address = 02-00-0A-4D-00-03"
+ask -A "$NETNS_NET.2" -- "^\s+$MONITOR +<20> - +B <ACTIVE>" "^\s+ORVE_SRV +<20> - <GROUP> B <ACTIVE>" \
+  "^\s+ORVE_QDL +<20> - <GROUP> B <ACTIVE>" "MAC Address = 02-00-0A-4D-00-02"
+ask -A "$NETNS_NET.3" -- "^\s+P1 +<20> - +B <ACTIVE>" "^\s+P2 +<20> - +B <ACTIVE>" "MAC Address = 02-00-0A-4D-00-03"
 
 run 0 stop
 capture_stop
@@ -97,8 +101,12 @@ read -r messages bytes < <(awk -F'|' '$1 == "'"$NETNS_NET.2"'" && $6 != "" {
 # most 3068 of the job's data, so they carry the job and nothing else.
 [ "$messages" -ge 7 ] && [ "$bytes" -eq $((20000 + 4 * messages)) ] ||
   fail "the job's session should carry 20000 bytes in 7 or more packets; it carried $bytes bytes in $messages"
-# Nothing malformed, and no expert warning or error, in any frame.
-bad=$(tshark -n -r "$CAP" -Y "_ws.malformed || _ws.expert.severity >= 0x00600000" 2>/dev/null)
-[ -z "$bad" ] || fail "tshark reports malformed or suspect frames: $(echo "$bad" | head -5)"
+# Nothing malformed, and no expert warning or error but TCP's notes on flow
+# control (a busy host may fill a window), in any frame.
+bad=$(tshark -n -r "$CAP" -Y "_ws.malformed" 2>/dev/null)
+[ -z "$bad" ] || fail "tshark reports malformed frames: $(echo "$bad" | head -5)"
+tshark -n -r "$CAP" -q -z expert,warn >"$WORK/expert.txt" 2>/dev/null || fail "tshark cannot list expert infos"
+bad=$(awk '$1 ~ /^[0-9]+$/ && $2 != "Sequence"' "$WORK/expert.txt")
+[ -z "$bad" ] || fail "tshark reports warnings or errors: $bad"
 
 finish
