@@ -51,7 +51,13 @@ std::vector<BYTE> JobData() {
 class Rig {
  public:
   Rig(bool keepJobs, bool nbt) {
-    plat::UseManualClock();
+    // Over nbt a call can come before the box listens again after its last
+    // session; StartDocPort then calls again after 3 seconds of module time,
+    // which a fast clock makes short (a manual one would never get there).
+    if (nbt)
+      plat::UseScaledClock(1000);
+    else
+      plat::UseManualClock();
     plat::ResetRegistry();
     plat::ResetNetbios();
     static HINSTANCE instance = plat::MakeModuleInstance(&TavroResourceTable);
