@@ -61,25 +61,10 @@ void DatagramService::SetDrop(NbtDatagramFilter drop) {
 }
 
 void DatagramService::Run(int stopFd) {
-  pollfd fds[3] = {{stopFd, POLLIN, 0}, {unicast_.Get(), POLLIN, 0}, {broadcast_.Get(), POLLIN, 0}};
-  UdpSocket* sockets[3] = {nullptr, &unicast_, &broadcast_};
-  Bytes packet;
-  for (;;) {
-    if (poll(fds, 3, -1) < 0) continue;
-    if (fds[0].revents) return;
-    for (int i = 1; i < 3; ++i) {
-      if (!(fds[i].revents & POLLIN)) continue;
-      uint32_t from;
-      uint16_t port;
-      while (sockets[i]->Receive(&packet, &from, &port)) {
-        // Our own broadcasts come back; they are not for us.
-        if (from != ep_.address || port != ep_.datagramPort) {
-          if (auto p = ParseDatagramPacket(packet)) Handle(std::move(*p), from, port);
-        }
-        sockets[i]->Handled();
-      }
-    }
-  }
+  ServeUdp(stopFd, unicast_, broadcast_, ep_.address, ep_.datagramPort,
+           [this](const Bytes& packet, uint32_t from, uint16_t port) {
+             if (auto p = ParseDatagramPacket(packet)) Handle(std::move(*p), from, port);
+           });
 }
 
 void DatagramService::Handle(DatagramPacket p, uint32_t from, uint16_t port) {

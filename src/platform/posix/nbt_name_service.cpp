@@ -29,25 +29,10 @@ bool NameService::Open() {
 uint16_t NameService::NextId() { return ++nextId_; }
 
 void NameService::Run(int stopFd) {
-  pollfd fds[3] = {{stopFd, POLLIN, 0}, {unicast_.Get(), POLLIN, 0}, {broadcast_.Get(), POLLIN, 0}};
-  UdpSocket* sockets[3] = {nullptr, &unicast_, &broadcast_};
-  Bytes packet;
-  for (;;) {
-    if (poll(fds, 3, -1) < 0) continue;
-    if (fds[0].revents) return;
-    for (int i = 1; i < 3; ++i) {
-      if (!(fds[i].revents & POLLIN)) continue;
-      uint32_t from;
-      uint16_t port;
-      while (sockets[i]->Receive(&packet, &from, &port)) {
-        // Our own broadcasts come back; they are not for us.
-        if (from != ep_.address || port != ep_.nameServicePort) {
-          if (auto p = ParseNamePacket(packet)) Handle(*p, from, port);
-        }
-        sockets[i]->Handled();
-      }
-    }
-  }
+  ServeUdp(stopFd, unicast_, broadcast_, ep_.address, ep_.nameServicePort,
+           [this](const Bytes& packet, uint32_t from, uint16_t port) {
+             if (auto p = ParseNamePacket(packet)) Handle(*p, from, port);
+           });
 }
 
 void NameService::Reply(const NamePacket& p, uint32_t to, uint16_t port) {

@@ -33,14 +33,6 @@ constexpr std::size_t kReceiveQueueLimit = 256 * 1024;
 constexpr std::size_t kMaxConnections = 256;
 constexpr int kMaxIov = 64;
 
-sockaddr_in Address(uint32_t address, uint16_t port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(address);
-  sa.sin_port = htons(port);
-  return sa;
-}
-
 void NoDelay(int fd) {
   int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -416,7 +408,7 @@ bool SessionService::Open() {
   if (!fd) return false;
   int one = 1;
   setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in sa = Address(ep_.address, ep_.sessionPort);
+  sockaddr_in sa = SocketAddress(ep_.address, ep_.sessionPort);
   if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd.Get(), 16) != 0) return false;
   listener_ = std::move(fd);
   return true;
@@ -463,9 +455,9 @@ uint8_t SessionService::Call(const Name& from, const Name& to, uint32_t address,
   Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd) return NRC_NORES;
   // From our own address, so the peer sees which node calls.
-  sockaddr_in local = Address(ep_.address, 0);
+  sockaddr_in local = SocketAddress(ep_.address, 0);
   if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return NRC_NORES;
-  sockaddr_in sa = Address(address, ep_.sessionPort);
+  sockaddr_in sa = SocketAddress(address, ep_.sessionPort);
   if (!ConnectWithin(fd.Get(), sa, kHandshakeMs)) return NRC_NOCALL;
   Bytes request = BuildSessionRequest(to, from);
   Bytes body;

@@ -3,6 +3,7 @@
 // which count the packets in flight between nodes of this process.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,17 +15,6 @@
 #include "nbt_transport.h"
 
 namespace plat::nbt {
-namespace {
-
-sockaddr_in Address(uint32_t address, uint16_t port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(address);
-  sa.sin_port = htons(port);
-  return sa;
-}
-
-}  // namespace
 
 Fd& Fd::operator=(Fd&& o) noexcept {
   if (this != &o) {
@@ -84,7 +74,7 @@ bool UdpSocket::Open(uint32_t address, uint16_t port, bool shared) {
     setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
   }
-  sockaddr_in sa = Address(address, port);
+  sockaddr_in sa = SocketAddress(address, port);
   if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return false;
   fd_ = std::move(fd);
   address_ = address;
@@ -118,7 +108,7 @@ void UdpSocket::Handled() {
 
 bool SendUdp(int fd, std::span<const uint8_t> packet, uint32_t address, uint16_t port) {
   if (address == 0xFFFFFFFF) return false;  // never the limited broadcast
-  sockaddr_in sa = Address(address, port);
+  sockaddr_in sa = SocketAddress(address, port);
   // Counted before the packet leaves, so that no receiver can handle it
   // before it counts; uncounted again if it does not leave.
   std::lock_guard lock(g_socketsMutex);
@@ -137,6 +127,35 @@ bool SendUdp(int fd, std::span<const uint8_t> packet, uint32_t address, uint16_t
     nb::AddWaiters(static_cast<int>(receivers.size()));
   }
   return sent;
+}
+
+sockaddr_in SocketAddress(uint32_t address, uint16_t port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(address);
+  sa.sin_port = htons(port);
+  return sa;
+}
+
+void ServeUdp(int stopFd, UdpSocket& unicast, UdpSocket& broadcast, uint32_t ownAddress, uint16_t ownPort,
+              const std::function<void(const Bytes&, uint32_t, uint16_t)>& handle) {
+  pollfd fds[3] = {{stopFd, POLLIN, 0}, {unicast.Get(), POLLIN, 0}, {broadcast.Get(), POLLIN, 0}};
+  UdpSocket* sockets[3] = {nullptr, &unicast, &broadcast};
+  Bytes packet;
+  for (;;) {
+    if (poll(fds, 3, -1) < 0) continue;
+    if (fds[0].revents) return;
+    for (int i = 1; i < 3; ++i) {
+      if (!(fds[i].revents & POLLIN)) continue;
+      uint32_t from;
+      uint16_t port;
+      while (sockets[i]->Receive(&packet, &from, &port)) {
+        // Our own broadcasts come back; they are not for us.
+        if (from != ownAddress || port != ownPort) handle(packet, from, port);
+        sockets[i]->Handled();
+      }
+    }
+  }
 }
 
 }  // namespace plat::nbt

@@ -2,8 +2,11 @@
 // services (names, datagrams, sessions), each running its own receive thread.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <list>
 #include <map>
 #include <optional>
@@ -89,6 +92,15 @@ class UdpSocket {
 
 // Sends from `fd`; false when the packet did not leave whole.
 bool SendUdp(int fd, std::span<const uint8_t> packet, uint32_t address, uint16_t port);
+
+// An IPv4 socket address from host-order parts.
+sockaddr_in SocketAddress(uint32_t address, uint16_t port);
+
+// Serves a service's unicast and broadcast sockets until `stopFd` is
+// readable: every packet that is not the node's own broadcast coming back
+// (sent from `ownAddress`:`ownPort`) goes to `handle`.
+void ServeUdp(int stopFd, UdpSocket& unicast, UdpSocket& broadcast, uint32_t ownAddress, uint16_t ownPort,
+              const std::function<void(const Bytes&, uint32_t, uint16_t)>& handle);
 
 class NameService {
  public:
