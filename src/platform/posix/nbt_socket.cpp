@@ -1,8 +1,13 @@
 // Socket helpers of the NetBIOS over TCP/IP transport: owned descriptors, a
-// poll wakeup, and UDP sockets bound to a node's unicast or broadcast address,
-// which count the packets in flight between nodes of this process.
+// poll wakeup, UDP sockets bound to a node's unicast or broadcast address,
+// which count the packets in flight between nodes of this process, and the
+// steps of a TCP exchange.
+#include "nbt_socket.h"
+
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -156,6 +161,92 @@ void ServeUdp(int stopFd, UdpSocket& unicast, UdpSocket& broadcast, uint32_t own
       }
     }
   }
+}
+
+void NoDelay(int fd) {
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+// A peer whose host vanishes says nothing: what we queued stays unacknowledged
+// and a full queue would hold NCBSEND for the system's quarter of an hour of
+// retransmissions. A session whose data or window probes have gone this long
+// without any acknowledgement is given up (NRC_SABORT). A peer that is there
+// but reads slowly, a printer that stalls, still acknowledges the probes and
+// keeps its session however long it takes; an idle session is probed.
+constexpr uint32_t kSilentPeerMs = 30000;
+constexpr int kProbeIdleS = 30, kProbeIntervalS = 5, kProbes = 3;
+
+void WatchPeer(int fd) {
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kProbeIdleS, sizeof kProbeIdleS);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kProbeIntervalS, sizeof kProbeIntervalS);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kProbes, sizeof kProbes);
+}
+
+bool PeerSilent(int fd) {
+  tcp_info info{};
+  socklen_t len = sizeof info;
+  if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0) return false;
+  return (info.tcpi_retransmits > 0 || info.tcpi_probes > 0) && info.tcpi_last_ack_recv > kSilentPeerMs;
+}
+
+// Ends a failed connection with a reset. Closed in order, the system would
+// go on sending what is still queued (the rest of a job already reported as
+// failed) once the peer can be reached again, and would answer its
+// keep-alives meanwhile, so the peer would hold its end of the session.
+// Connecting to AF_UNSPEC aborts a TCP connection and keeps the descriptor.
+void ResetConnection(int fd) {
+  sockaddr unspec{};
+  unspec.sa_family = AF_UNSPEC;
+  if (connect(fd, &unspec, sizeof unspec) != 0) {
+    // Not connected any more: nothing to reset.
+  }
+}
+
+// Connects within the time; a host that is gone would otherwise hold the
+// call for the system's two minutes of retries.
+bool ConnectWithin(int fd, const sockaddr_in& to, int timeoutMs) {
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+  int r = connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  if (r != 0 && errno != EINPROGRESS) return false;
+  if (r != 0) {
+    pollfd p{fd, POLLOUT, 0};
+    if (poll(&p, 1, timeoutMs) <= 0) return false;
+    int error = 0;
+    socklen_t len = sizeof error;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0) return false;
+  }
+  return fcntl(fd, F_SETFL, flags) == 0;
+}
+
+// Blocking exchange before a session starts: all of `data` within the time.
+bool WriteAll(int fd, std::span<const uint8_t> data, int timeoutMs) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    pollfd p{fd, POLLOUT, 0};
+    if (poll(&p, 1, timeoutMs) <= 0) return false;
+    ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool ReadAll(int fd, uint8_t* out, std::size_t size, int timeoutMs) {
+  std::size_t done = 0;
+  while (done < size) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, timeoutMs) <= 0) return false;
+    ssize_t n = recv(fd, out + done, size - done, 0);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
 }
 
 }  // namespace plat::nbt
