@@ -16,15 +16,16 @@
 #include <string>
 #include <vector>
 
+#include "base/module_state.h"
 #include "diag/messages.h"
 #include "host/clock.h"
 #include "host/nbt.h"
 #include "host/netbios.h"
 #include "host/registry.h"
 #include "host/resources.h"
-#include "monitor/module_state.h"
 #include "netbios/ncb.h"
-#include "ports/port_list.h"
+#include "ports/port_lists.h"
+#include "ports/printer_list.h"
 #include "print_box.h"
 #include "spool/port_operations.h"
 

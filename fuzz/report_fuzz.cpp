@@ -7,10 +7,10 @@
 #include <cstring>
 #include <vector>
 
-#include "monitor/module_state.h"
+#include "base/module_state.h"
 #include "netbios/lana.h"
 #include "ports/discovery.h"
-#include "ports/port_list.h"
+#include "ports/port_lists.h"
 
 namespace {
 

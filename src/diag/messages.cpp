@@ -1,9 +1,9 @@
 // The module's message strings: loading with the fallback text, the caption
-// of the module's message boxes, and the out-of-memory message.
+// of the module's message boxes, and showing a message in a box.
 #include <cstdio>
 
+#include "base/module_state.h"
 #include "diag/messages.h"
-#include "monitor/module_state.h"
 
 CHAR MessageTitle[MESSAGE_CCH] = {};
 
@@ -15,8 +15,10 @@ int LoadMessage(WORD id, LPSTR buffer) {
   return length < 0 ? 0 : length;
 }
 
-void ShowOutOfMemory(void) {
+int ShowMessage(WORD id, UINT uType, HWND hOwner) {
   CHAR szText[MESSAGE_CCH];
-  LoadMessage(IDS_OUT_OF_MEMORY, szText);
-  MessageBoxA(nullptr, szText, MessageTitle, MB_ICONINFORMATION | MB_SETFOREGROUND);
+  LoadMessage(id, szText);
+  return ShowMessageText(szText, uType, hOwner);
 }
+
+int ShowMessageText(LPCSTR pText, UINT uType, HWND hOwner) { return MessageBoxA(hOwner, pText, MessageTitle, uType); }

@@ -1,9 +1,9 @@
 // The module's message strings: loading with a fallback text, the caption of
-// every message box, and the out-of-memory message.
+// every message box, and showing a message in a box.
 #pragma once
 
+#include "base/resource.h"
 #include "platform.h"
-#include "ui/resource.h"
 
 #define MESSAGE_CCH 128
 
@@ -14,6 +14,9 @@ extern CHAR MessageTitle[MESSAGE_CCH];
 // string gives "Cannot load resource string ID <id>." instead. Returns the
 // characters written.
 int LoadMessage(WORD id, LPSTR buffer);
-// Shows string 2 in an information box (no owner, caption MessageTitle) and
-// returns when the user has closed it.
-void ShowOutOfMemory(void);
+// Shows string `id` in a message box of style `uType`, owned by `hOwner` (null:
+// no owner), with the caption MessageTitle; returns the button pressed once the
+// user has closed it. Each caller names its own style, as the boxes differ.
+int ShowMessage(WORD id, UINT uType, HWND hOwner);
+// The same for a text the caller has made, e.g. a loaded format filled in.
+int ShowMessageText(LPCSTR pText, UINT uType, HWND hOwner);

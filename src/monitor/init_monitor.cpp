@@ -4,17 +4,19 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/module_state.h"
+#include "base/registry_keys.h"
+#include "base/settings.h"
 #include "diag/log.h"
 #include "diag/messages.h"
 #include "monitor/lifecycle.h"
-#include "monitor/module_state.h"
 #include "netbios/lana.h"
 #include "netbios/ncb.h"
 #include "ports/discovery.h"
-#include "ports/port_list.h"
+#include "ports/port_flags.h"
+#include "ports/port_lists.h"
+#include "ports/printer_list.h"
 #include "status/status_thread.h"
-#include "ui/settings.h"
-#include "ui/settings_registry.h"
 
 #define LANA_ENUM_BUFFER_SIZE 256
 #define ADAPTER_MAP_KEY "SOFTWARE\\Microsoft\\Rpc\\Netbios"
@@ -30,13 +32,6 @@ BOOL ListLocksCreated = FALSE;
 namespace {
 
 const char kLabel[] = "InitMonitor";
-
-// Start-up's own message boxes: no owner, caption MessageTitle, plain style.
-void ShowStartupMessage(WORD id) {
-  CHAR szText[MESSAGE_CCH];
-  LoadMessage(id, szText);
-  MessageBoxA(nullptr, szText, MessageTitle, MB_OK | MB_SETFOREGROUND);
-}
 
 void FreeBlock(LPVOID& pBlock) {
   if (pBlock != nullptr) LocalFree(pBlock);
@@ -279,13 +274,13 @@ BOOL InitMonitor(LPCSTR pRegistryRoot) {
 
   switch (FindAdapters()) {
     case FIND_NO_MEMORY:
-      ShowStartupMessage(IDS_NOT_ENOUGH_MEMORY);
+      ShowMessage(IDS_NOT_ENOUGH_MEMORY, MB_OK | MB_SETFOREGROUND, nullptr);
       return FALSE;
     case FIND_NO_NETBEUI:
-      ShowStartupMessage(IDS_ENABLE_NETBEUI);
+      ShowMessage(IDS_ENABLE_NETBEUI, MB_OK | MB_SETFOREGROUND, nullptr);
       return FALSE;
     case FIND_BAD_MAP:
-      ShowStartupMessage(IDS_REGISTRY_INFO);
+      ShowMessage(IDS_REGISTRY_INFO, MB_OK | MB_SETFOREGROUND, nullptr);
       return FALSE;
     case FIND_OK:
       break;
@@ -295,7 +290,7 @@ BOOL InitMonitor(LPCSTR pRegistryRoot) {
     return FALSE;
   }
   if (!MakeSharedTexts(pRegistryRoot)) {
-    ShowOutOfMemory();
+    ShowMessage(IDS_OUT_OF_MEMORY, MB_ICONINFORMATION | MB_SETFOREGROUND, nullptr);
     return FALSE;
   }
 
@@ -310,7 +305,7 @@ BOOL InitMonitor(LPCSTR pRegistryRoot) {
     // used after a failed start, and shutdown frees only the records' names.
     FreeText(DescriptionText);
     FreeText(MonitorNameText);
-    ShowOutOfMemory();
+    ShowMessage(IDS_OUT_OF_MEMORY, MB_ICONINFORMATION | MB_SETFOREGROUND, nullptr);
     return FALSE;
   }
   root.Close();

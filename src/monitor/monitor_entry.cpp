@@ -1,8 +1,8 @@
 // The module's entry points: DllMain for load and unload, and
 // InitializeMonitorEx, which starts the monitor and fills the spooler's table.
+#include "base/module_state.h"
 #include "diag/log.h"
 #include "monitor/lifecycle.h"
-#include "monitor/module_state.h"
 #include "monitor/monitor_table.h"
 #include "spool/port_operations.h"
 #include "ui/port_dialogs.h"

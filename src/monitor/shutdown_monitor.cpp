@@ -1,10 +1,11 @@
 // Shutdown at process detach: stop the background threads, release the
 // NetBIOS names, wait for the threads, then free what start-up made.
+#include "base/module_state.h"
 #include "diag/log.h"
 #include "monitor/lifecycle.h"
-#include "monitor/module_state.h"
 #include "netbios/lana.h"
-#include "ports/port_list.h"
+#include "ports/port_lists.h"
+#include "ports/printer_list.h"
 
 #define STOP_GRACE_MS 5000
 #define WAIT_PASS_MS 3000

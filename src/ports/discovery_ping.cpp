@@ -1,7 +1,7 @@
 // PingThread and ListenPingThread: one ping per period on an adapter, shared
 // with every other monitor that pings there.
+#include "base/module_state.h"
 #include "diag/log.h"
-#include "monitor/module_state.h"
 #include "netbios/ncb.h"
 #include "ports/discovery.h"
 

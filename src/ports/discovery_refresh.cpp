@@ -1,7 +1,7 @@
 // RefreshThread: receives the servers' reports on an adapter and files them;
 // starts the adapter's ping threads.
+#include "base/module_state.h"
 #include "diag/log.h"
-#include "monitor/module_state.h"
 #include "netbios/ncb.h"
 #include "ports/discovery.h"
 

@@ -1,10 +1,10 @@
 // Turning a received ServerReport into port records in ReportList.
 #include <string.h>
 
+#include "base/module_state.h"
 #include "diag/messages.h"
-#include "monitor/module_state.h"
 #include "ports/discovery.h"
-#include "ports/port_list.h"
+#include "ports/port_lists.h"
 
 DWORD CutPortName(const BYTE* pNameField, LPSTR pName) {
   // The field is the server port's NetBIOS name: at most 16 characters, even
@@ -44,7 +44,7 @@ DWORD FileServerReport(const LanaRecord* pLana, const BYTE* pReport, DWORD cbRep
     pRecord->pCName = (LPSTR)LocalAlloc(LPTR, NAME_BLOCK_SIZE);
     if (pRecord->pPortName == NULL || pRecord->pCName == NULL) {
       FreePortNode(pNode);
-      ShowOutOfMemory();
+      ShowMessage(IDS_OUT_OF_MEMORY, MB_ICONINFORMATION | MB_SETFOREGROUND, nullptr);
       break;
     }
     if (pRecord->Entry.abName[0] == ' ' || pRecord->Entry.bStatus == STATUS_NOT_A_PORT) {

@@ -1,7 +1,7 @@
 // The list library: doubly linked rings through a sentinel head, whose nodes
 // carry their data block in the same zero-filled allocation.
-#include "monitor/module_state.h"
-#include "ports/port_list.h"
+#include "base/module_state.h"
+#include "ports/list.h"
 
 // Every link is stored with release and loaded with acquire, so that a walk
 // running without the list's lock always finds whole nodes; see port_lists.cpp

@@ -2,8 +2,8 @@
 // 260-byte blocks that hold them.
 #include <cstring>
 
-#include "monitor/module_state.h"
-#include "ports/port_list.h"
+#include "base/module_state.h"
+#include "ports/names.h"
 
 // The code page whose lead bytes the comparison honours; 0 is single-byte.
 static UINT NameCodePage = 0;

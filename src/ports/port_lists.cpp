@@ -36,8 +36,9 @@
 //   port would become a second record of that name in AvailableList.
 #include <cstring>
 
-#include "monitor/module_state.h"
-#include "ports/port_list.h"
+#include "base/module_state.h"
+#include "ports/port_lists.h"
+#include "ports/printer_list.h"
 
 CRITICAL_SECTION ReportLock;
 CRITICAL_SECTION OpenLock;

@@ -12,8 +12,9 @@
 // read (the status worker uses it in its printer calls and message boxes)
 // without a lock and without copying it. Renames are rare, so what they keep
 // is small.
-#include "monitor/module_state.h"
-#include "ports/port_list.h"
+#include "base/module_state.h"
+#include "ports/port_lists.h"
+#include "ports/printer_list.h"
 
 // Name blocks replaced by renames, each in a node whose data is the block's
 // address; changed under OpenLock.

@@ -3,9 +3,10 @@
 #include <cstddef>
 #include <cstring>
 
+#include "base/module_state.h"
 #include "diag/log.h"
 #include "diag/messages.h"
-#include "monitor/module_state.h"
+#include "ports/port_lists.h"
 #include "spool/port_operations.h"
 
 namespace {
@@ -21,9 +22,7 @@ SIZE_T NameLength(LPCSTR pText, SIZE_T cbBlock) { return pText ? strnlen(pText, 
 // A message box and a log line for an information level the monitor does not
 // serve; every routine that meets one reports it the same way.
 void ReportIllegalLevel(DWORD Level) {
-  CHAR szText[MESSAGE_CCH];
-  LoadMessage(IDS_ILLEGAL_VALUE, szText);
-  MessageBoxA(nullptr, szText, MessageTitle, MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND);
+  ShowMessage(IDS_ILLEGAL_VALUE, MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND, nullptr);
   WriteLogFormat("GetPortSize", "Illegal value: Level: %d", (int)Level);
 }
 

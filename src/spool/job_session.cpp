@@ -4,10 +4,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/module_state.h"
 #include "diag/log.h"
 #include "diag/messages.h"
-#include "monitor/module_state.h"
 #include "netbios/ncb.h"
+#include "ports/port_lists.h"
+#include "ports/printer_list.h"
 #include "spool/port_operations.h"
 
 namespace {
@@ -26,13 +28,6 @@ void FillPacketHeader(LPBYTE pPacket, BYTE bKind, WORD wLength) {
   pPacket[1] = 0;
   pPacket[2] = (BYTE)(wLength & 0xFF);
   pPacket[3] = (BYTE)(wLength >> 8);
-}
-
-// Message 516 for a packet that cannot be had.
-void ShowNotEnoughMemory(void) {
-  CHAR szText[MESSAGE_CCH];
-  LoadMessage(IDS_NOT_ENOUGH_MEMORY, szText);
-  MessageBoxA(nullptr, szText, MessageTitle, MB_OK | MB_SETFOREGROUND);
 }
 
 // The names a job's call uses. The status worker rewrites the adapter and
@@ -99,7 +94,7 @@ UCHAR SendDataPacket(PortRecord* pPort, BOOL bHeld, LPBYTE pData, WORD wLength, 
 // port's key. FALSE after the out-of-memory message when memory is short.
 BOOL RegisterPortPrinter(PortRecord* pPort, LPSTR pPrinterName) {
   if (!AddPrinter(pPort, pPrinterName)) {
-    ShowOutOfMemory();
+    ShowMessage(IDS_OUT_OF_MEMORY, MB_ICONINFORMATION | MB_SETFOREGROUND, nullptr);
     return FALSE;
   }
   // Sized to fit root, port and printer, however long; never below the usual
@@ -110,7 +105,7 @@ BOOL RegisterPortPrinter(PortRecord* pPort, LPSTR pPrinterName) {
   if (cbPath < MAX_PATH) cbPath = MAX_PATH;
   LPSTR pPath = static_cast<LPSTR>(LocalAlloc(LPTR, cbPath));
   if (!pPath) {
-    ShowOutOfMemory();
+    ShowMessage(IDS_OUT_OF_MEMORY, MB_ICONINFORMATION | MB_SETFOREGROUND, nullptr);
     return FALSE;
   }
   snprintf(pPath, cbPath, "%s\\%.*s\\%s", pRoot, (int)strnlen(pPortName, NAME_BLOCK_SIZE), pPortName,
@@ -217,7 +212,7 @@ BOOL WINAPI WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWrit
     BOOL bNoMemory = FALSE;
     UCHAR ret = SendDataPacket(pPort, bHeld, pData, wLength, &bNoMemory);
     if (bNoMemory) {
-      ShowNotEnoughMemory();
+      ShowMessage(IDS_NOT_ENOUGH_MEMORY, MB_OK | MB_SETFOREGROUND, nullptr);
       *pcbWritten = cbSent;
       WriteLog("WritePort", "LocalAlloc failed");
       return FALSE;
@@ -249,7 +244,7 @@ BOOL WINAPI EndDocPort(HANDLE hPort) {
   if (pPort->dwByteHeld) {
     LPBYTE pPacket = static_cast<LPBYTE>(LocalAlloc(LPTR, kEndOfJobPacketSize));
     if (!pPacket) {
-      ShowNotEnoughMemory();
+      ShowMessage(IDS_NOT_ENOUGH_MEMORY, MB_OK | MB_SETFOREGROUND, nullptr);
       if (!ResetPrinterActive(pPort)) WriteLog("EndDocPort", "ResetPrinterActive failed");
       pPort->dwJobActive = 0;
       WriteLog("EndDocPort", "LocalAlloc failed");

@@ -3,8 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/module_state.h"
 #include "diag/messages.h"
-#include "monitor/module_state.h"
+#include "ports/port_lists.h"
 #include "spool/port_operations.h"
 
 namespace {
@@ -52,7 +53,7 @@ BOOL WINAPI OpenPort(LPSTR pName, LPHANDLE pHandle) {
   if (cbPath < MAX_PATH) cbPath = MAX_PATH;
   LPSTR pPath = static_cast<LPSTR>(LocalAlloc(LPTR, cbPath));
   if (!pPath) {
-    ShowOutOfMemory();
+    ShowMessage(IDS_OUT_OF_MEMORY, MB_ICONINFORMATION | MB_SETFOREGROUND, nullptr);
     return FALSE;
   }
   snprintf(pPath, cbPath, "%s\\%s", pRoot, pName);

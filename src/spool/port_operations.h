@@ -3,7 +3,7 @@
 #pragma once
 
 #include "platform.h"
-#include "ports/port_list.h"
+#include "ports/port_record.h"
 
 // Slot 0. Lists the listed available ports, then every open port, as
 // PORT_INFO_1 or PORT_INFO_2 in the caller's buffer (structures from its start,

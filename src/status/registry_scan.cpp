@@ -4,11 +4,12 @@
 
 #include <cstring>
 
+#include "base/module_state.h"
+#include "base/registry_keys.h"
+#include "base/settings.h"
 #include "diag/messages.h"
-#include "monitor/module_state.h"
-#include "ports/port_list.h"
-#include "ui/settings.h"
-#include "ui/settings_registry.h"
+#include "ports/port_lists.h"
+#include "ports/printer_list.h"
 
 #define SCAN_BUFFER_SIZE MAX_PATH
 #define PORT_VALUE "Port"
@@ -181,6 +182,6 @@ void ScanPrinterRegistry(void) {
   if (fOutOfMemory) {
     // Every key and buffer is released before the box, which waits for the user.
     root.Close();
-    ShowOutOfMemory();
+    ShowMessage(IDS_OUT_OF_MEMORY, MB_ICONINFORMATION | MB_SETFOREGROUND, nullptr);
   }
 }

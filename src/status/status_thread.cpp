@@ -5,10 +5,12 @@
 
 #include <cstdio>
 
+#include "base/module_state.h"
+#include "base/settings.h"
 #include "diag/messages.h"
-#include "monitor/module_state.h"
+#include "ports/port_lists.h"
+#include "ports/printer_list.h"
 #include "status/registry_scan.h"
-#include "ui/settings.h"
 
 namespace {
 
@@ -77,7 +79,7 @@ void ShowStatusPopup(LPCSTR pPortName, LPCSTR pPrinterName) {
   PortRecord* pRecord = PortOf(pNode);
   CHAR szText[MESSAGE_CCH];
   if (!FormatStatusPopup(pRecord, ReadShared(pRecord->Entry.bStatus), pPrinterName, szText)) return;
-  MessageBoxA(nullptr, szText, MessageTitle, MB_OK | MB_SETFOREGROUND);
+  ShowMessageText(szText, MB_OK | MB_SETFOREGROUND, nullptr);
 }
 
 // A port that reads ready after the popup step clears the printer's trouble.

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "platform.h"
-#include "ports/port_list.h"
+#include "ports/port_record.h"
 
 // A port whose last report is older than this many seconds does not respond.
 #define REPORT_MAX_AGE 66

@@ -1,10 +1,10 @@
 // The About dialog (114) and its hidden internal-version message.
 #include <cstdio>
 
+#include "base/module_state.h"
+#include "base/settings.h"
 #include "diag/messages.h"
-#include "monitor/module_state.h"
 #include "ui/port_dialogs.h"
-#include "ui/settings.h"
 
 // Two lines: the maker with the internal version, then the author credit.
 #define INTERNAL_VERSION_FORMAT \

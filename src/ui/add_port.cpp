@@ -6,8 +6,6 @@ BOOL WINAPI AddPort(LPSTR pName, HWND hWnd, LPSTR pMonitorName) {
   (void)pName;
   (void)hWnd;
   (void)pMonitorName;
-  CHAR szText[MESSAGE_CCH];
-  LoadMessage(IDS_ADD_PORT, szText);
-  MessageBoxA(nullptr, szText, MessageTitle, MB_ICONINFORMATION | MB_SETFOREGROUND);
+  ShowMessage(IDS_ADD_PORT, MB_ICONINFORMATION | MB_SETFOREGROUND, nullptr);
   return TRUE;
 }

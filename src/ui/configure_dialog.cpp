@@ -2,12 +2,13 @@
 // interval of all ports, shown at WM_INITDIALOG and stored on OK.
 #include <cstdio>
 
+#include "base/module_state.h"
+#include "base/registry_keys.h"
+#include "base/settings.h"
 #include "diag/messages.h"
-#include "monitor/module_state.h"
-#include "ports/port_list.h"
+#include "ports/port_flags.h"
+#include "ports/port_lists.h"
 #include "ui/port_dialogs.h"
-#include "ui/settings.h"
-#include "ui/settings_registry.h"
 
 #define MS_PER_SECOND 1000
 #define TIMER_DIGITS 3
@@ -40,11 +41,6 @@ PortRecord* LookUpPort(LPCSTR pPortName) {
   return PortOf(pNode);
 }
 
-// An information box owned by the dialog, with the module's caption.
-void ShowDialogMessage(HWND hDlg, LPCSTR pText) {
-  MessageBoxA(hDlg, pText, MessageTitle, MB_ICONINFORMATION | MB_SETFOREGROUND);
-}
-
 DWORD CheckState(HWND hDlg, int nId) { return IsDlgButtonChecked(hDlg, nId) == BST_CHECKED ? 1 : 0; }
 
 // "Timer" under root, when root exists: it is not created here.
@@ -71,9 +67,7 @@ void WriteConfiguredFlags(LPSTR pPath, LPCSTR pPortName, const PortRecord* pReco
 INT_PTR CALLBACK ConfigureDlgProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM lParam) {
   if (uMsg == WM_INITDIALOG) {
     if (!ClaimConfigureDialog()) {
-      CHAR szText[MESSAGE_CCH];
-      LoadMessage(IDS_ONE_CONFIGURE, szText);
-      ShowDialogMessage(hDlg, szText);
+      ShowMessage(IDS_ONE_CONFIGURE, MB_ICONINFORMATION | MB_SETFOREGROUND, hDlg);
       EndDialog(hDlg, 1);
       return TRUE;
     }
@@ -124,9 +118,7 @@ BOOL ConfigureOk(HWND hDlg, LPSTR pPortName) {
   // closing would look like success and lose the settings at the next start.)
   LPSTR pPath = static_cast<LPSTR>(LocalAlloc(LPTR, MAX_PATH));
   if (pPath == nullptr) {
-    CHAR szText[MESSAGE_CCH];
-    LoadMessage(IDS_OUT_OF_MEMORY, szText);
-    ShowDialogMessage(hDlg, szText);
+    ShowMessage(IDS_OUT_OF_MEMORY, MB_ICONINFORMATION | MB_SETFOREGROUND, hDlg);
     IncrementConfigureCount();  // the decrement after every OK leaves the count as it was
     return TRUE;
   }
@@ -149,7 +141,7 @@ BOOL ConfigureOk(HWND hDlg, LPSTR pPortName) {
     CHAR szText[MESSAGE_CCH];
     LoadMessage(IDS_TIMER_RANGE, szFormat);
     std::snprintf(szText, sizeof szText, szFormat, MIN_TIMER, MAX_TIMER);
-    ShowDialogMessage(hDlg, szText);
+    ShowMessageText(szText, MB_ICONINFORMATION | MB_SETFOREGROUND, hDlg);
     IncrementConfigureCount();  // the dialog stays open
     LocalFree(pPath);
     return TRUE;

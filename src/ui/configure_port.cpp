@@ -1,9 +1,9 @@
 // ConfigurePort: the Configure dialog for one port, then the new interval
 // for the status worker.
-#include "monitor/module_state.h"
+#include "base/module_state.h"
+#include "base/resource.h"
+#include "base/settings.h"
 #include "ui/port_dialogs.h"
-#include "ui/resource.h"
-#include "ui/settings.h"
 
 BOOL WINAPI ConfigurePort(LPSTR pName, HWND hWnd, LPSTR pPortName) {
   (void)pName;

@@ -9,16 +9,17 @@
 #include <optional>
 #include <string>
 
+#include "base/module_state.h"
+#include "base/registry_keys.h"
+#include "base/settings.h"
 #include "diag/messages.h"
 #include "host/dialog.h"
 #include "host/dialog_script.h"
 #include "host/registry.h"
 #include "host/resources.h"
-#include "monitor/module_state.h"
 #include "port_fixture.h"
+#include "ports/port_lists.h"
 #include "ui/port_dialogs.h"
-#include "ui/settings.h"
-#include "ui/settings_registry.h"
 
 extern "C" const plat::ResourceTable TavroResourceTable;
 

@@ -7,12 +7,12 @@
 #include <sstream>
 #include <thread>
 
+#include "base/resource.h"
 #include "host/dialog.h"
 #include "host/dialog_script.h"
 #include "host/dialog_terminal.h"
 #include "host/resources.h"
 #include "platform.h"
-#include "ui/resource.h"
 
 extern "C" const plat::ResourceTable TavroResourceTable;
 

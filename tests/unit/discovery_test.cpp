@@ -9,14 +9,14 @@
 #include <thread>
 #include <vector>
 
+#include "base/module_state.h"
 #include "host/clock.h"
 #include "host/netbios.h"
 #include "host/system.h"
-#include "monitor/module_state.h"
 #include "netbios/lana.h"
 #include "netbios/ncb.h"
 #include "ports/discovery.h"
-#include "ports/port_list.h"
+#include "ports/port_lists.h"
 #include "print_box.h"
 
 namespace {

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <thread>
 
+#include "base/settings.h"
 #include "diag/log.h"
 #include "host/heap.h"
 #include "host/netbios.h"
@@ -16,7 +17,8 @@
 #include "monitor/lifecycle.h"
 #include "monitor_fixture.h"
 #include "netbios/lana.h"
-#include "ui/settings.h"
+#include "ports/port_lists.h"
+#include "ports/printer_list.h"
 
 namespace {
 

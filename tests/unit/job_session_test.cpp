@@ -10,6 +10,8 @@
 
 #include "host/netbios.h"
 #include "netbios/ncb.h"
+#include "ports/port_lists.h"
+#include "ports/printer_list.h"
 #include "print_box.h"
 #include "spool_test_support.h"
 

@@ -11,8 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "monitor/module_state.h"
+#include "base/module_state.h"
 #include "port_fixture.h"
+#include "ports/port_lists.h"
+#include "ports/printer_list.h"
 
 namespace {
 

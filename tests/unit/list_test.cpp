@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "host/heap.h"
-#include "ports/port_list.h"
+#include "ports/list.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Message strings: the table through LoadMessage, the fallback for missing
-// ids, and the out-of-memory box with its caption and style.
+// ids, and a message box with the module's caption and the caller's style.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "base/module_state.h"
 #include "diag/messages.h"
 #include "host/message_box.h"
 #include "host/resources.h"
-#include "monitor/module_state.h"
 #include "support/recording_presenter.h"
 
 extern "C" const plat::ResourceTable TavroResourceTable;
@@ -85,11 +85,11 @@ TEST_F(Messages, MissingIdsGiveTheFallbackText) {
   EXPECT_EQ(LoadMessage(IDS_TITLE, nullptr), 0);
 }
 
-TEST_F(Messages, OutOfMemoryIsAnOwnerlessInformationBoxWithTheTitle) {
+TEST_F(Messages, ShowMessageUsesTheModuleCaptionAndTheCallersStyle) {
   auto presenter = std::make_shared<RecordingPresenter>();
   plat::SetMessagePresenter(presenter);
   LoadMessage(IDS_TITLE, MessageTitle);
-  ShowOutOfMemory();
+  ShowMessage(IDS_OUT_OF_MEMORY, MB_ICONINFORMATION | MB_SETFOREGROUND, nullptr);
   auto shown = presenter->Boxes();
   ASSERT_EQ(shown.size(), 1u);
   EXPECT_EQ(shown[0].owner, nullptr);

@@ -7,14 +7,16 @@
 #include <future>
 #include <sstream>
 
+#include "base/settings.h"
 #include "diag/log.h"
 #include "host/netbios.h"
 #include "host/registry.h"
 #include "monitor/lifecycle.h"
 #include "monitor/monitor_table.h"
 #include "monitor_fixture.h"
+#include "ports/port_lists.h"
+#include "ports/printer_list.h"
 #include "spool/port_operations.h"
-#include "ui/settings.h"
 
 namespace {
 

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "base/module_state.h"
 #include "diag/messages.h"
 #include "host/clock.h"
 #include "host/message_box.h"
@@ -21,9 +22,8 @@
 #include "host/printers.h"
 #include "host/resources.h"
 #include "host/system.h"
-#include "monitor/module_state.h"
 #include "platform.h"
-#include "ports/port_list.h"
+#include "ports/port_record.h"
 #include "support/recording_presenter.h"
 
 extern "C" const plat::ResourceTable TavroResourceTable;

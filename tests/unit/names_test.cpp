@@ -5,7 +5,7 @@
 #include <string>
 
 #include "host/heap.h"
-#include "ports/port_list.h"
+#include "ports/names.h"
 
 namespace {
 

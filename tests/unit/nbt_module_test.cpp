@@ -19,6 +19,8 @@
 #include "netbios/lana.h"
 #include "netbios/ncb.h"
 #include "ports/discovery.h"
+#include "ports/port_lists.h"
+#include "ports/printer_list.h"
 #include "print_box.h"
 #include "spool_test_support.h"
 #include "status/status_thread.h"

@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "host/heap.h"
-#include "ports/port_list.h"
+#include "ports/port_lists.h"
+#include "ports/printer_list.h"
 
 namespace porttest {
 

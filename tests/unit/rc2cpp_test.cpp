@@ -4,9 +4,9 @@
 
 #include <string>
 
+#include "base/resource.h"
 #include "host/resources.h"
 #include "platform.h"
-#include "ui/resource.h"
 
 extern "C" const plat::ResourceTable TavroResourceTable;
 

@@ -7,14 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "base/module_state.h"
+#include "base/registry_keys.h"
 #include "host/clock.h"
 #include "host/heap.h"
 #include "host/message_box.h"
 #include "host/registry.h"
-#include "monitor/module_state.h"
 #include "port_fixture.h"
+#include "ports/port_lists.h"
+#include "ports/printer_list.h"
 #include "status/registry_scan.h"
-#include "ui/settings_registry.h"
 
 namespace {
 

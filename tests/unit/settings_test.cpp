@@ -8,12 +8,15 @@
 #include <sstream>
 #include <string>
 
+#include "base/module_state.h"
+#include "base/registry_keys.h"
+#include "base/settings.h"
 #include "diag/log.h"
 #include "host/registry.h"
 #include "host/system.h"
-#include "monitor/module_state.h"
-#include "ui/settings.h"
-#include "ui/settings_registry.h"
+#include "monitor/lifecycle.h"
+#include "ports/port_flags.h"
+#include "ports/port_record.h"
 
 namespace {
 

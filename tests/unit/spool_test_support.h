@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/module_state.h"
 #include "diag/log.h"
 #include "diag/messages.h"
 #include "host/clock.h"
@@ -21,9 +22,9 @@
 #include "host/registry.h"
 #include "host/resources.h"
 #include "host/system.h"
-#include "monitor/module_state.h"
 #include "platform.h"
-#include "ports/port_list.h"
+#include "ports/port_lists.h"
+#include "ports/printer_list.h"
 #include "spool/port_operations.h"
 #include "support/recording_presenter.h"
 

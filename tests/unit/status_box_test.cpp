@@ -8,6 +8,8 @@
 #include "monitor_fixture.h"
 #include "netbios/lana.h"
 #include "ports/discovery.h"
+#include "ports/port_lists.h"
+#include "ports/printer_list.h"
 #include "print_box.h"
 #include "status/status_thread.h"
 

@@ -6,10 +6,12 @@
 #include <string>
 #include <thread>
 
+#include "base/settings.h"
 #include "host/system.h"
 #include "monitor_fixture.h"
+#include "ports/port_lists.h"
+#include "ports/printer_list.h"
 #include "status/status_thread.h"
-#include "ui/settings.h"
 
 namespace {
 

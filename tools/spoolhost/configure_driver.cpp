@@ -2,8 +2,8 @@
 // of `configure`, or the person at the client's terminal.
 #include "configure_driver.h"
 
+#include "base/resource.h"
 #include "platform.h"
-#include "ui/resource.h"
 
 namespace spoolhost {
 namespace {

@@ -1,7 +1,7 @@
 // The refresh interval in memory: RefreshInterval and ConfiguredInterval.
-#include "ui/settings.h"
+#include "base/settings.h"
 
-#include "monitor/module_state.h"
+#include "base/module_state.h"
 
 DWORD RefreshInterval = 0;
 

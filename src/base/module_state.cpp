@@ -1,5 +1,5 @@
 // Definitions of the module-wide state; see module_state.h.
-#include "monitor/module_state.h"
+#include "base/module_state.h"
 
 DWORD StopFlag = 0;
 HINSTANCE ModuleInstance = nullptr;

@@ -1,9 +1,8 @@
-// The monitor's own key: opening or creating its keys, the popup flags as
-// one-byte values, and the settings that start-up reads from it.
+// The monitor's registry keys: a self-closing key, opening or creating a key,
+// the popup flags as one-byte values and the "Timer" value.
 #pragma once
 
 #include "platform.h"
-#include "ports/port_list.h"
 
 // Closes a registry key when it goes out of scope.
 class KeyHolder {
@@ -37,17 +36,5 @@ LONG OpenOrCreateKey(HKEY hParent, LPCSTR pPath, PHKEY phKey);
 DWORD ReadFlagValue(HKEY hKey, LPCSTR pValueName);
 // Writes the low byte of `dwFlag` as a one-byte REG_BINARY value.
 LONG WriteFlagValue(HKEY hKey, LPCSTR pValueName, DWORD dwFlag);
-// The three flags of a port key, "Offline", "OutOfPaper", "NoResponse" in this
-// order, into or out of a port record.
-void ReadPortFlags(HKEY hPortKey, PortRecord* pRecord);
-void WritePortFlags(HKEY hPortKey, const PortRecord* pRecord);
-
 // Writes "Timer" (REG_DWORD, seconds).
 LONG WriteTimerValue(HKEY hRoot, DWORD dwSeconds);
-// Start-up's reading of the settings from the monitor's key `hRoot`: writes
-// "Version" = "1.04", reads "Timer" (missing: 16 is written and used; above 999:
-// the log line "dwKeyValue Timer overflow" under "InitMonitor", 16 written and
-// used; otherwise used as it is, 0 included) and sets RefreshInterval and
-// ConfiguredInterval to it in milliseconds. A null `hRoot` (the key could be
-// neither opened nor created) reads nothing and uses 16 seconds.
-void ReadMonitorSettings(HKEY hRoot);
