@@ -12,5 +12,9 @@ void OpenLogFile(HINSTANCE hInstance);
 void WriteLog(LPCSTR label, LPCSTR text);
 // WriteLog with a printf-style text, formatted into a bounded buffer first.
 void WriteLogFormat(LPCSTR label, LPCSTR format, ...) __attribute__((format(printf, 2, 3)));
+// Copies at most cchText bytes of an untrusted text (up to its NUL) into pOut
+// (cbOut bytes) for a log line: printable ASCII as it is, a backslash doubled,
+// every other byte as \xNN; cut to whole escapes and always ended.
+void EscapeLogText(LPCSTR pText, DWORD cchText, LPSTR pOut, DWORD cbOut);
 // At shutdown: frees the paths; later lines are dropped.
 void CloseLogFile(void);

@@ -43,13 +43,30 @@ void FreeText(LPSTR& pText) {
   pText = nullptr;
 }
 
+// The LANA number of an adapter value: its data as a whole decimal number
+// from 0 to 254 (255 is no adapter's number), read up to its NUL. FALSE for
+// anything else. The data has at most ADAPTER_DATA_SIZE bytes, so the value
+// cannot overflow.
+BOOL ParseLanaNumber(const BYTE* pData, DWORD cbData, BYTE* pbLanaNum) {
+  DWORD dwValue = 0;
+  DWORD cDigits = 0;
+  for (DWORD i = 0; i < cbData && i < ADAPTER_DATA_SIZE && pData[i] != '\0'; ++i) {
+    if (pData[i] < '0' || pData[i] > '9') return FALSE;
+    dwValue = dwValue * 10 + (pData[i] - '0');
+    ++cDigits;
+  }
+  if (cDigits == 0 || dwValue > 254) return FALSE;
+  *pbLanaNum = static_cast<BYTE>(dwValue);
+  return TRUE;
+}
+
 // One adapter value of the map: its LANA number, the reset of the first
 // adapter, its names, and its record while there is room.
-void AddAdapter(LanaRecord* pWork, BYTE bDigit, BOOL fFirst) {
+void AddAdapter(LanaRecord* pWork, BYTE bLanaNum, BOOL fFirst) {
   // A fresh working record per adapter: a failed name step leaves zeros,
   // never the previous adapter's names.
   std::memset(pWork, 0, sizeof *pWork);
-  pWork->bLanaNum = static_cast<BYTE>(bDigit - '0');
+  pWork->bLanaNum = bLanaNum;
   WriteLogFormat(kLabel, "nw.bLanaNum: %02X", pWork->bLanaNum);
   if (fFirst) {
     UCHAR ret = NetbiosReset(pWork->bLanaNum);
@@ -102,8 +119,15 @@ FindResult FindAdapters(void) {
     }
     if (result == ERROR_SUCCESS &&
         std::strncmp(static_cast<LPCSTR>(pName), ADAPTER_VALUE_PREFIX, ADAPTER_VALUE_PREFIX_LENGTH) == 0) {
-      AddAdapter(&work, static_cast<PUCHAR>(pData)[0], fFirst);
-      fFirst = FALSE;
+      BYTE bLanaNum = 0;
+      if (ParseLanaNumber(static_cast<const BYTE*>(pData), cbData, &bLanaNum)) {
+        AddAdapter(&work, bLanaNum, fFirst);
+        fFirst = FALSE;
+      } else {
+        CHAR szName[4 * ADAPTER_NAME_SIZE];
+        EscapeLogText(static_cast<LPCSTR>(pName), ADAPTER_NAME_SIZE, szName, sizeof szName);
+        WriteLogFormat(kLabel, "%s: no LANA number from 0 to 254, skipped", szName);
+      }
     }
     FreeBlock(pName);
     FreeBlock(pData);
@@ -142,7 +166,7 @@ BOOL MakeSharedTexts(LPCSTR pRegistryRoot) {
     FreeText(RegistryRoot);
     return FALSE;
   }
-  CopyText(RegistryRoot, MAX_PATH, pRegistryRoot != nullptr ? pRegistryRoot : "");
+  CopyText(RegistryRoot, MAX_PATH, pRegistryRoot);
   return TRUE;
 }
 
@@ -268,6 +292,12 @@ void StartThreads(void) {
 }  // namespace
 
 BOOL InitMonitor(LPCSTR pRegistryRoot) {
+  // An empty root would make the hive's root the monitor's key, and a cut one
+  // another key: start-up deletes keys under it, so neither is worked on.
+  if (pRegistryRoot == nullptr || pRegistryRoot[0] == '\0' || strnlen(pRegistryRoot, MAX_PATH) == MAX_PATH) {
+    WriteLog(kLabel, "registry root empty or longer than 259 characters");
+    return FALSE;
+  }
   CreateListLocks();
   ListLocksCreated = TRUE;
   LoadMessage(IDS_TITLE, MessageTitle);

@@ -21,7 +21,7 @@ typedef struct _LanaRecord {
   BYTE abReport[REPORT_BUFFER_SIZE];
   CHAR szLocalName[LOCAL_NAME_CCH];
   BYTE bQdlGroupNum;
-  DWORD tLastPing;  // written by two threads: ReadShared/WriteShared
+  DWORD tLastPing;  // GetMonotonicSeconds, 0: none; two writers: ReadShared/WriteShared
 } LanaRecord;
 
 extern LanaRecord LanaRecords[MAX_LANA_RECORDS];

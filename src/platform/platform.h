@@ -23,6 +23,9 @@
 #define MODULE_EXPORT
 // Module time is the C runtime's clock on Windows.
 static inline DWORD GetClockSeconds(void) { return (DWORD)time(NULL); }
+// Ages and schedules run on the tick count, which a change of the date leaves
+// alone; counted from 1, so that a time of 0 can stand for "never".
+static inline DWORD GetMonotonicSeconds(void) { return (DWORD)(GetTickCount64() / 1000) + 1; }
 static inline FILE* FileOpenA(const char* path, const char* mode) { return fopen(path, mode); }
 #else
 #include "win32/types.h"

@@ -24,7 +24,7 @@ DWORD WINAPI ListenPingThread(LPVOID pParam) {
     NCB ncb;
     BYTE bMessage = 0;
     UCHAR bRet = NetbiosDatagramReceive(pLana->bLanaNum, &ncb, &bMessage, 1, pLana->bQdlGroupNum);
-    if (bRet == NRC_GOODRET && bMessage == PING_MESSAGE) WriteShared(pLana->tLastPing, GetClockSeconds());
+    if (bRet == NRC_GOODRET && bMessage == PING_MESSAGE) WriteShared(pLana->tLastPing, GetMonotonicSeconds());
     Sleep(1000);
   }
   return 0;
@@ -41,8 +41,11 @@ DWORD WINAPI PingThread(LPVOID pParam) {
   DWORD dwJitter = PingJitter(DrawPingRandom(&dwRandom));
 
   while (!IsStopping()) {
-    double dElapsed = (double)GetClockSeconds() - (double)ReadShared(pLana->tLastPing);
-    if (dElapsed > (double)(PING_PERIOD + dwJitter)) {
+    // The schedule runs on the monotonic clock, so that a step of the date
+    // neither holds pings back nor sends them in a burst. 0: none yet.
+    DWORD tLastPing = ReadShared(pLana->tLastPing);
+    double dElapsed = (double)GetMonotonicSeconds() - (double)tLastPing;
+    if (tLastPing == 0 || dElapsed > (double)(PING_PERIOD + dwJitter)) {
       dwJitter = PingJitter(DrawPingRandom(&dwRandom));
       NCB ncb;
       BYTE bPing = PING_MESSAGE;
@@ -50,7 +53,7 @@ DWORD WINAPI PingThread(LPVOID pParam) {
       if (bRet != NRC_GOODRET)
         WriteLogFormat("PingThread", "PING unsuccessful: %02X", bRet);
       else
-        WriteShared(pLana->tLastPing, GetClockSeconds());
+        WriteShared(pLana->tLastPing, GetMonotonicSeconds());
     }
     Sleep(1000);
   }

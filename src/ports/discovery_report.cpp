@@ -56,6 +56,13 @@ DWORD FileServerReport(const LanaRecord* pLana, const BYTE* pReport, DWORD cbRep
       FreePortNode(pNode);
       continue;
     }
+    if (!IsUsablePortName(pRecord->pCName)) {
+      EnterCriticalSection(&ReportLock);
+      LogDroppedPortName(pRecord->pCName);
+      LeaveCriticalSection(&ReportLock);
+      FreePortNode(pNode);
+      continue;
+    }
     strcpy(pRecord->pPortName, pRecord->pCName);
 
     pRecord->pMonitorName = MonitorNameText;
@@ -68,11 +75,16 @@ DWORD FileServerReport(const LanaRecord* pLana, const BYTE* pReport, DWORD cbRep
     pRecord->dwListed = 1;
     memcpy(pRecord->szLocalName, pLana->szLocalName, LOCAL_NAME_SIZE);
     pRecord->szLocalName[LOCAL_NAME_SIZE - 1] = 0;
-    pRecord->tLastReport = GetClockSeconds();
+    pRecord->tLastReport = GetMonotonicSeconds();
 
     EnterCriticalSection(&ReportLock);
-    InsertPort(pNode, REPORT_LIST);
+    BOOL fRoom = HasRoomForReport(pRecord->pPortName);
+    if (fRoom) InsertPort(pNode, REPORT_LIST);
     LeaveCriticalSection(&ReportLock);
+    if (!fRoom) {
+      FreePortNode(pNode);
+      continue;
+    }
     ++dwFiled;
   }
   return dwFiled;

@@ -31,12 +31,17 @@
 //   szLocalName, which the merge rewrites under OpenLock and a job reads with
 //   CopySessionAddress under OpenLock.
 // - Printer lists: printer_list.cpp.
+// - Reports may name ports without end, so the ports they add are counted
+//   under ReportLock: ReportList's elements and the report-made records of
+//   AvailableList. Past MAX_REPORTED_PORTS new names are dropped; ports in
+//   use, ports already known and ports from the registry never are.
 // - Opening a port (MovePortToOpen) holds ReportLock across the move, so no
 //   fold runs while the record is in neither list, where a fresh report of the
 //   port would become a second record of that name in AvailableList.
 #include <cstring>
 
 #include "base/module_state.h"
+#include "diag/log.h"
 #include "ports/port_lists.h"
 #include "ports/printer_list.h"
 
@@ -46,12 +51,23 @@ CRITICAL_SECTION AvailableLock;
 
 // List heads by list number: ReportList, OpenList, AvailableList.
 static ListNode* ListHeads[3] = {nullptr, nullptr, nullptr};
+// Elements of ReportList, and report-made records of AvailableList; both
+// under ReportLock. Whether the cap has been logged.
+static DWORD ReportCount = 0;
+static DWORD ReportedAvailableCount = 0;
+static BOOL CapLogged = FALSE;
 
 namespace {
 
 ListNode* HeadOf(DWORD dwList) { return dwList < 3 ? ListHeads[dwList] : nullptr; }
 
 LPCSTR PortNameOf(ListNode* pNode) { return PortOf(pNode)->pPortName; }
+
+void LogPortCap(void) {
+  if (CapLogged) return;
+  CapLogged = TRUE;
+  WriteLogFormat("ReportList", "more than %d ports reported: new names dropped", MAX_REPORTED_PORTS);
+}
 
 // First element of the list whose port name equals the name; the caller
 // makes the walk safe (see above).
@@ -86,6 +102,10 @@ BOOL InitLists(void) {
 void FreeLists(void) {
   for (ListNode*& pHead : ListHeads) ListDestroy(&pHead);
   FreeRetiredNames();
+  ReportCount = 0;
+  ReportedAvailableCount = 0;
+  CapLogged = FALSE;
+  ForgetDroppedPortNames();
 }
 
 ListNode* NewPortNode(void) {
@@ -130,7 +150,10 @@ void InsertPort(ListNode* pNode, DWORD dwList) {
   if (pNode == nullptr || pHead == nullptr) return;
   if (ReadShared(pNode->pPrevious) != nullptr) return;
   if (dwList == REPORT_LIST) {
-    if (!InsertSorted(pNode, pHead)) FreePortNode(pNode);
+    if (InsertSorted(pNode, pHead))
+      ++ReportCount;
+    else
+      FreePortNode(pNode);
     return;
   }
   ListInsertBefore(pNode, pHead);
@@ -182,6 +205,7 @@ void MergeReportsIntoOpen(void) {
     memcpy(pTarget->szLocalName, pSource->szLocalName, LOCAL_NAME_SIZE);
     pTarget->szLocalName[LOCAL_NAME_SIZE - 1] = '\0';
     FreePortNode(pReport);
+    if (ReportCount > 0) --ReportCount;
   }
 }
 
@@ -191,8 +215,27 @@ void MoveReportsToAvailable(void) {
   if (pReports == nullptr || pAvailable == nullptr) return;
   while (!ListIsEmpty(pReports)) {
     ListNode* pFirst = ListFirst(pReports);
-    if (!InsertSorted(pFirst, pAvailable)) FreePortNode(pFirst);
+    BOOL fReported = PortOf(pFirst)->dwFromRegistry == 0;
+    if (fReported && ReportedAvailableCount >= MAX_REPORTED_PORTS &&
+        FindInList(pAvailable, PortNameOf(pFirst)) == nullptr) {
+      LogPortCap();
+      FreePortNode(pFirst);
+    } else if (InsertSorted(pFirst, pAvailable)) {
+      if (fReported) ++ReportedAvailableCount;
+    } else {
+      FreePortNode(pFirst);
+    }
   }
+  ReportCount = 0;
+}
+
+BOOL HasRoomForReport(LPCSTR pName) {
+  if (ReportCount < MAX_REPORTED_PORTS || FindInList(HeadOf(REPORT_LIST), pName) != nullptr ||
+      FindPort(pName, OPEN_LIST) != nullptr || FindPort(pName, AVAILABLE_LIST) != nullptr) {
+    return TRUE;
+  }
+  LogPortCap();
+  return FALSE;
 }
 
 BOOL MovePortToOpen(ListNode* pNode) {
@@ -212,6 +255,7 @@ BOOL MovePortToOpen(ListNode* pNode) {
     }
   }
   if (!taken) return FALSE;
+  if (PortOf(pNode)->dwFromRegistry == 0 && ReportedAvailableCount > 0) --ReportedAvailableCount;
   // A port without a printer list is still a port in use; its jobs find no
   // printers to mark until a list exists.
   CreatePrinterList(PortOf(pNode));

@@ -61,7 +61,24 @@ void NextPort(ListNode** ppCursor);
 BOOL IsEndOfList(ListNode* pCursor);
 DWORD InsertSorted(ListNode* pNode, ListNode* pHead);
 void MergeReportsIntoOpen(void);
+// Report-made records past MAX_REPORTED_PORTS in AvailableList are dropped
+// when their name is new there (one log line for the run).
 void MoveReportsToAvailable(void);
+// How many new port names reports may bring: so many may wait in ReportList,
+// and so many report-made records may stand in AvailableList.
+#define MAX_REPORTED_PORTS 4096
+// Whether a report of the named port may be filed (the caller holds
+// ReportLock): while ReportList has room, or when the name is known already
+// (waiting, in use or available). FALSE is logged once for the run.
+BOOL HasRoomForReport(LPCSTR pName);
+// Whether a reported port name can be used: no backslash (it would nest
+// registry keys) and no control byte (it would reach terminals and logs).
+BOOL IsUsablePortName(LPCSTR pName);
+// Logs a dropped port name, escaped, once per name (the caller holds
+// ReportLock); the memory of names is bounded, and past it one line says so.
+void LogDroppedPortName(LPCSTR pName);
+// Forgets the logged names (FreeLists).
+void ForgetDroppedPortNames(void);
 // Takes a port from AvailableList into use: under ReportLock, unlinks it under
 // AvailableLock, gives it a new printer list and appends it to OpenList under
 // OpenLock. Returns TRUE when this call moved it; FALSE when the node was no

@@ -39,7 +39,7 @@ typedef struct _PortRecord {
   DWORD dwFromRegistry;
   BYTE abReportHeader[REPORT_HEADER_SIZE];
   PortEntry Entry;  // Entry.bStatus is the port's ServerStatus
-  DWORD tLastReport;
+  DWORD tLastReport;  // GetMonotonicSeconds of the last report; 0: none yet
   DWORD dwListed;
   BYTE bLanaNum;
   DWORD dwOffline;

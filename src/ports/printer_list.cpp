@@ -57,6 +57,7 @@ BOOL AddPrinter(PortRecord* pRecord, LPCSTR pPrinterName) {
   pEntry->pName = pName;
   pEntry->dwActive = 0;
   pEntry->dwReserved = 0;
+  pEntry->dwDetached = 0;
   ListLock open(&OpenLock);
   ListInsertBefore(pNode, PrintersOf(pRecord));
   return TRUE;
@@ -79,7 +80,15 @@ void FreePrinterList(PortRecord* pRecord) {
 BOOL SetPrinterActive(PortRecord* pRecord, LPCSTR pPrinterName) {
   ListNode* pNode = FindPrinter(pRecord, pPrinterName);
   if (pNode == nullptr) return FALSE;
+  WriteShared(PrinterOf(pNode)->dwDetached, DWORD{0});
   WriteShared(PrinterOf(pNode)->dwActive, DWORD{1});
+  return TRUE;
+}
+
+BOOL SetPrinterDetached(PortRecord* pRecord, LPCSTR pPrinterName, DWORD dwDetached) {
+  ListNode* pNode = FindPrinter(pRecord, pPrinterName);
+  if (pNode == nullptr) return FALSE;
+  WriteShared(PrinterOf(pNode)->dwDetached, dwDetached);
   return TRUE;
 }
 

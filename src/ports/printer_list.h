@@ -10,6 +10,11 @@ typedef struct _PrinterEntry {
   LPSTR pName;
   DWORD dwActive;
   DWORD dwReserved;
+  // 1 while the spooler says the printer prints to another port: the entry
+  // stays (readers walk printer lists without a lock) but gets no status. A
+  // job of the printer at this port, or the spooler naming this port again,
+  // sets it back to 0.
+  DWORD dwDetached;
 } PrinterEntry;
 
 // Printer list of a port. AddPrinter and RenamePrinter take OpenLock for
@@ -24,7 +29,12 @@ BOOL AddPrinter(PortRecord* pRecord, LPCSTR pPrinterName);
 void DestroyPrinterList(PortRecord* pRecord);
 // Frees the name of every entry, then DestroyPrinterList (shutdown).
 void FreePrinterList(PortRecord* pRecord);
+// Marks the printer's job at the port; the printer prints here, so a mark of
+// having moved away is cleared.
 BOOL SetPrinterActive(PortRecord* pRecord, LPCSTR pPrinterName);
+// Sets or clears the mark of a printer that prints to another port; FALSE
+// when the port has no entry of that name.
+BOOL SetPrinterDetached(PortRecord* pRecord, LPCSTR pPrinterName, DWORD dwDetached);
 BOOL ResetPrinterActive(PortRecord* pRecord);
 BOOL HasPrinter(PortRecord* pRecord, LPCSTR pPrinterName);
 BOOL RenamePrinter(PortRecord* pRecord, LPCSTR pOldName, LPCSTR pNewName);

@@ -130,6 +130,48 @@ void RenameSearch(HKEY hPort, ScanBuffers* pBuffers) {
   }
 }
 
+// Whether the port is one of this monitor's: in use or available. A name that
+// is in neither (another monitor's port, a pool of ports, nothing) never gets
+// a key, which start-up would take for one of ours.
+BOOL IsKnownPort(LPCSTR pName) {
+  return pName[0] != '\0' && (FindPort(pName, OPEN_LIST) != nullptr || FindPort(pName, AVAILABLE_LIST) != nullptr);
+}
+
+// How a "Port" value Q stands to port P: a pooled printer's value lists its
+// ports separated by commas.
+enum PortValueKind { VALUE_NAMES_P, VALUE_NAMES_ONE_OF_OURS, VALUE_NAMES_SOME_OF_OURS, VALUE_NAMES_NONE_OF_OURS };
+
+PortValueKind ClassifyPortValue(LPCSTR pValue, LPCSTR pPort) {
+  CHAR szItem[SCAN_BUFFER_SIZE];
+  BOOL fPooled = std::strchr(pValue, ',') != nullptr;
+  BOOL fOurs = FALSE;
+  for (LPCSTR pItem = pValue;;) {
+    LPCSTR pEnd = std::strchr(pItem, ',');
+    size_t cch = pEnd != nullptr ? static_cast<size_t>(pEnd - pItem) : std::strlen(pItem);
+    // The value ends inside a SCAN_BUFFER_SIZE buffer, so every item fits.
+    std::memcpy(szItem, pItem, cch);
+    szItem[cch] = '\0';
+    if (CompareNames(szItem, pPort) == 0 || IsSameKeyName(szItem, pPort)) return VALUE_NAMES_P;
+    if (IsKnownPort(szItem)) fOurs = TRUE;
+    if (pEnd == nullptr) break;
+    pItem = pEnd + 1;
+  }
+  if (!fOurs) return VALUE_NAMES_NONE_OF_OURS;
+  return fPooled ? VALUE_NAMES_SOME_OF_OURS : VALUE_NAMES_ONE_OF_OURS;
+}
+
+// The printer lists follow the keys: an entry of a printer that left port P is
+// marked, so that the status worker gives it P's status no more, and the
+// printer joins the list of its new port Q when Q is in use (fJoin). Marks
+// rather than removal, since printer lists are read without a lock.
+void MarkPrinterPort(LPCSTR pPortName, LPCSTR pPrinterName, DWORD dwDetached, BOOL fJoin) {
+  for (ListNode* pCursor = FirstPort(OPEN_LIST); !IsEndOfList(pCursor); NextPort(&pCursor)) {
+    PortRecord* pRecord = PortOf(pCursor);
+    if (CompareNames(pRecord->pPortName, pPortName) != 0) continue;
+    if (!SetPrinterDetached(pRecord, pPrinterName, dwDetached) && fJoin) AddPrinter(pRecord, pPrinterName);
+  }
+}
+
 // Examines printer key N of port P. FALSE when memory ran short.
 BOOL ScanPrinter(HKEY hRoot, HKEY hPort, ScanBuffers* pBuffers) {
   LPSTR pPath = static_cast<LPSTR>(LocalAlloc(LPTR, SCAN_BUFFER_SIZE));
@@ -139,12 +181,31 @@ BOOL ScanPrinter(HKEY hRoot, HKEY hPort, ScanBuffers* pBuffers) {
     KeyHolder printer;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, pPath, 0, KEY_ALL_ACCESS, printer.Out()) != ERROR_SUCCESS) {
       RenameSearch(hPort, pBuffers);
-    } else if (ReadPortValue(printer.Get(), pBuffers->pPortValue) &&
-               CompareNames(pBuffers->pPortValue, pBuffers->pPortName) != 0 &&
-               !IsSameKeyName(pBuffers->pPortValue, pBuffers->pPortName)) {
-      // A "Port" value that differs from P only in letter case names P's own
-      // key to the registry; a move there would delete the printer's only key.
-      MovePrinter(hRoot, hPort, pBuffers->pPrinterName, pBuffers->pPortValue);
+    } else if (ReadPortValue(printer.Get(), pBuffers->pPortValue)) {
+      switch (ClassifyPortValue(pBuffers->pPortValue, pBuffers->pPortName)) {
+        case VALUE_NAMES_P:
+          // A "Port" value that differs from P only in letter case names P's
+          // own key to the registry: the printer stays.
+          MarkPrinterPort(pBuffers->pPortName, pBuffers->pPrinterName, 0, FALSE);
+          break;
+        case VALUE_NAMES_ONE_OF_OURS:
+          MarkPrinterPort(pBuffers->pPortName, pBuffers->pPrinterName, 1, FALSE);
+          MovePrinter(hRoot, hPort, pBuffers->pPrinterName, pBuffers->pPortValue);
+          MarkPrinterPort(pBuffers->pPortValue, pBuffers->pPrinterName, 0, TRUE);
+          break;
+        case VALUE_NAMES_SOME_OF_OURS:
+          // A pool with some of our ports but not P: the key stays, as the
+          // printer still prints through this monitor; its job registers it
+          // at whichever port of the pool it takes.
+          MarkPrinterPort(pBuffers->pPortName, pBuffers->pPrinterName, 1, FALSE);
+          break;
+        case VALUE_NAMES_NONE_OF_OURS:
+          // The printer no longer prints to any of our ports: its key goes,
+          // so that the next start does not put it back on P.
+          MarkPrinterPort(pBuffers->pPortName, pBuffers->pPrinterName, 1, FALSE);
+          RegDeleteKeyA(hPort, pBuffers->pPrinterName);
+          break;
+      }
     }
   }
   LocalFree(pPath);
@@ -153,11 +214,6 @@ BOOL ScanPrinter(HKEY hRoot, HKEY hPort, ScanBuffers* pBuffers) {
 
 }  // namespace
 
-// Leaves the in-memory printer lists alone when a printer moves to another
-// port (only renames touch them): printer lists only grow, because job and
-// status threads read them without a lock, and StartDocPort puts the printer
-// into its new port's list at its first job there; start-up rebuilds the lists
-// from the keys this scan writes.
 void ScanPrinterRegistry(void) {
   if (RegistryRoot == nullptr) return;
   KeyHolder root;

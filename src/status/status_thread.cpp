@@ -7,6 +7,7 @@
 
 #include "base/module_state.h"
 #include "base/settings.h"
+#include "diag/log.h"
 #include "diag/messages.h"
 #include "ports/port_lists.h"
 #include "ports/printer_list.h"
@@ -57,10 +58,12 @@ BOOL SetSpoolerPrinterStatus(LPCSTR pPrinterName, DWORD dwStatus) {
 void MirrorPrinterStatus(PortRecord* pRecord, LPCSTR pPrinterName) {
   HANDLE hPrinter = nullptr;
   if (!OpenPrinterA(const_cast<LPSTR>(pPrinterName), &hPrinter, nullptr)) return;
-  DWORD now = GetClockSeconds();
-  LONG age = static_cast<LONG>(now - ReadShared(pRecord->tLastReport));
+  // Ages on the monotonic clock: a step of the date neither ages a port nor
+  // makes it look fresh. A time of 0 is a port that never had a report.
+  DWORD tLastReport = ReadShared(pRecord->tLastReport);
+  LONG age = static_cast<LONG>(GetMonotonicSeconds() - tLastReport);
   DWORD dwStatus = 0;
-  if (age > REPORT_MAX_AGE) {
+  if (tLastReport == 0 || age > REPORT_MAX_AGE) {
     SetPrinterA(hPrinter, 0, reinterpret_cast<LPBYTE>(static_cast<ULONG_PTR>(PRINTER_STATUS_NOT_AVAILABLE)),
                 PRINTER_CONTROL_SET_STATUS);
     WriteShared(pRecord->Entry.bStatus, static_cast<BYTE>(STATUS_NONE));
@@ -96,6 +99,8 @@ void MirrorOpenPorts(void) {
     PortRecord* pRecord = PortOf(pPort);
     for (ListNode* pNode = FirstPrinter(pRecord); pNode != nullptr; pNode = ListNext(pNode)) {
       PrinterEntry* pEntry = PrinterOf(pNode);
+      // A printer that has moved to another port gets that port's status only.
+      if (ReadShared(pEntry->dwDetached) != 0) continue;
       LPCSTR pPrinterName = PrinterNameOf(pEntry);
       MirrorPrinterStatus(pRecord, pPrinterName);
       if (ReadShared(pEntry->dwActive) != 0) ShowStatusPopup(pRecord->pPortName, pPrinterName);
@@ -158,9 +163,18 @@ void RunStatusCycle(void) {
 
 DWORD WINAPI StatusThread(LPVOID) {
   if (IsStopping()) ExitThread(0);
+  BOOL fShortLogged = FALSE;
   for (;;) {
     RunStatusCycle();
-    Sleep(ReadShared(RefreshInterval));
+    // A "Timer" of 0 is kept as stored, but a worker that never slept would
+    // take a core and scan the registry without pause.
+    DWORD dwInterval = ReadShared(RefreshInterval);
+    if (dwInterval < MIN_REFRESH_MS) {
+      if (!fShortLogged) WriteLogFormat("StatusThread", "RefreshInterval %u ms: 1000 ms used", static_cast<unsigned>(dwInterval));
+      fShortLogged = TRUE;
+      dwInterval = MIN_REFRESH_MS;
+    }
+    Sleep(dwInterval);
     if (IsStopping()) ExitThread(0);
   }
 }

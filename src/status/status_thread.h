@@ -3,10 +3,18 @@
 #pragma once
 
 #include "platform.h"
+#include "ports/discovery.h"
 #include "ports/port_record.h"
 
 // A port whose last report is older than this many seconds does not respond.
-#define REPORT_MAX_AGE 66
+// Twice the shortest ping period: a box that answers every ping reports at
+// least every 70 s (60 s, at most 9 s of jitter, the ping thread's 1-second
+// look), which leaves 50 s for late datagrams and busy threads; a box that
+// falls silent goes stale two periods of 60 s after its last answer at most,
+// and shows within the refresh interval that follows.
+#define REPORT_MAX_AGE (2 * PING_PERIOD)
+// The worker never cycles faster than this, whatever "Timer" says.
+#define MIN_REFRESH_MS 1000
 
 // The thread routine, started once by InitMonitor; ends through ExitThread(0)
 // when it finds StopFlag set (at start, and after each sleep).

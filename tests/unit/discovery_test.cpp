@@ -2,7 +2,13 @@
 // segment, on the manual clock; and the filing of malformed reports.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -10,6 +16,7 @@
 #include <vector>
 
 #include "base/module_state.h"
+#include "diag/log.h"
 #include "host/clock.h"
 #include "host/netbios.h"
 #include "host/system.h"
@@ -127,7 +134,8 @@ class Discovery : public ::testing::Test {
       if (ncb.ncb_command == NCBDGSEND && ncb.ncb_lana_num == 0 &&
           std::memcmp(ncb.ncb_callname, QDL_GROUP_NAME, 16) == 0) {
         std::lock_guard lock(mutex);
-        pings.push_back(GetClockSeconds());
+        // Module time, which a step of the calendar leaves alone.
+        pings.push_back(static_cast<DWORD>(plat::ClockNowMs() / 1000));
       }
     });
   }
@@ -204,6 +212,27 @@ TEST_F(Discovery, NextPingWaitsForSixtySecondsAndTheJitter) {
   auto recs = ReportRecords();
   ASSERT_EQ(recs.size(), 1u);
   EXPECT_EQ(recs[0].tLastReport, t0 + 61 + jitter);
+}
+
+TEST_F(Discovery, CalendarStepsNeitherHoldPingsBackNorAgeReports) {
+  ModuleAdapter(0, "lan", 0x01);
+  AddBox(5, "lan", {{"LPT1", 0x10}});
+  quiet = 3 + 1 + 1;
+  WatchPings();
+  StartDiscovery();
+  Settle();
+  DWORD jitter = SecondJitter();
+  plat::StepCalendarClock(-3'600'000);
+  Seconds(60 + static_cast<int>(jitter));
+  EXPECT_EQ(Pings().size(), 1u);
+  Seconds(1);
+  EXPECT_EQ(Pings(), (std::vector<DWORD>{t0, t0 + 61 + jitter}));
+  plat::StepCalendarClock(7'200'000);
+  Seconds(1);
+  EXPECT_EQ(Pings().size(), 2u) << "a step forward sends no ping early";
+  // Report times are module seconds, whatever the calendar says.
+  ASSERT_EQ(ReportRecords().size(), 1u);
+  EXPECT_EQ(ReportRecords()[0].tLastReport, t0 + 61 + jitter);
 }
 
 TEST_F(Discovery, PingFromAnotherMonitorPostponesOurs) {
@@ -317,6 +346,7 @@ TEST_F(ReportFiling, MalformedReportsStayWithinTheBytesReceived) {
   Bytes nulName = Report(0x01, 2, {{0x10, "X"}, {0x10, "OK"}});
   nulName[79 + 5] = 0;
   Bytes dup = Report(0x01, 2, {{0x12, "SAME"}, {0x13, "SAME"}});
+  Bytes unusable = Report(0x01, 4, {{0x10, "A\\B"}, {0x10, "C\x1b[2J"}, {0x10, "DEL\x7f"}, {0x10, "GOOD"}});
   struct Case {
     const char* what;
     Bytes report;
@@ -336,6 +366,7 @@ TEST_F(ReportFiling, MalformedReportsStayWithinTheBytesReceived) {
       {"name without padding", unpadded, unpadded.size(), {"UUUUUUUUUUUUUUUU"}},
       {"name starting with NUL", nulName, nulName.size(), {"OK"}},
       {"same port twice", dup, dup.size(), {"SAME"}},
+      {"backslash and control characters", unusable, unusable.size(), {"GOOD"}},
   };
   // Never more than the 11 whole entries that fit in the 512-byte buffer.
   std::vector<std::string> elevenNames;
@@ -356,6 +387,94 @@ TEST_F(ReportFiling, MalformedReportsStayWithinTheBytesReceived) {
       EXPECT_EQ(ReportRecords()[0].status, 0x13);  // the later entry's status
     }
     ClearReportList();
+  }
+}
+
+TEST_F(ReportFiling, UnusableNamesAreLoggedOnceEachAndEscaped) {
+  auto dir = std::filesystem::temp_directory_path() / ("tavro_names_" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  plat::SetWindowsDirectory(dir.string());
+  OpenLogFile(nullptr);
+  Bytes report = Report(0x01, 2, {{0x10, "A\\B"}, {0x10, "C\x1b[2J"}});
+  File(report, report.size());
+  File(report, report.size());
+  CloseLogFile();
+  std::ifstream in(dir / "TAVRO.log", std::ios::binary);
+  std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::filesystem::remove_all(dir);
+  EXPECT_EQ(log.find('\x1b'), std::string::npos) << log;
+  auto count = [&](const std::string& text) {
+    std::size_t n = 0;
+    for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count("port name A\\\\B dropped"), 1u) << log;
+  EXPECT_EQ(count("port name C\\x1B[2J dropped"), 1u) << log;
+  EXPECT_TRUE(ReportRecords().empty());
+}
+
+// A flood of made-up names fills ReportList and AvailableList up to the cap
+// and no further; ports in use, known ports and ports from the registry pass.
+TEST_F(ReportFiling, ReportedPortsAreCappedButPortsInUseAndFromTheRegistryAreNot) {
+  auto fileNames = [&](const std::string& prefix, int count) {
+    for (int i = 0; i < count; i += 11) {
+      std::vector<std::pair<BYTE, std::string>> entries;
+      for (int j = i; j < std::min(count, i + 11); ++j) entries.push_back({0x10, prefix + std::to_string(j)});
+      Bytes r = Report(0x01, static_cast<int>(entries.size()), entries);
+      File(r, r.size());
+    }
+  };
+  auto fold = [] {
+    ListLock reports(&ReportLock);
+    {
+      ListLock open(&OpenLock);
+      MergeReportsIntoOpen();
+    }
+    ListLock available(&AvailableLock);
+    MoveReportsToAvailable();
+  };
+  auto count = [](DWORD list) {
+    std::size_t n = 0;
+    for (ListNode* c = FirstPort(list); !IsEndOfList(c); NextPort(&c)) ++n;
+    return n;
+  };
+  ListNode* inUse = NewPortNode();
+  PortOf(inUse)->pPortName = NewNameBlock("INUSE");
+  PortOf(inUse)->pCName = NewNameBlock("INUSE");
+  InsertPort(inUse, OPEN_LIST);
+
+  fileNames("F", MAX_REPORTED_PORTS + 20);
+  EnterCriticalSection(&ReportLock);
+  EXPECT_EQ(count(REPORT_LIST), static_cast<std::size_t>(MAX_REPORTED_PORTS));
+  LeaveCriticalSection(&ReportLock);
+  Bytes inUseReport = Report(0x01, 1, {{0x13, "INUSE"}});
+  File(inUseReport, inUseReport.size());
+  fold();
+  EXPECT_EQ(ReadShared(PortOf(inUse)->Entry.bStatus), 0x13) << "the port in use was refreshed";
+  EXPECT_EQ(count(AVAILABLE_LIST), static_cast<std::size_t>(MAX_REPORTED_PORTS));
+
+  // New names are dropped at the fold now, while a port from the registry
+  // still joins the available ports.
+  fileNames("G", 3);
+  ListNode* remembered = NewPortNode();
+  PortOf(remembered)->pPortName = NewNameBlock("REMEMBERED");
+  PortOf(remembered)->pCName = NewNameBlock("REMEMBERED");
+  PortOf(remembered)->dwFromRegistry = 1;
+  EnterCriticalSection(&ReportLock);
+  InsertPort(remembered, REPORT_LIST);
+  LeaveCriticalSection(&ReportLock);
+  fold();
+  EXPECT_EQ(count(AVAILABLE_LIST), static_cast<std::size_t>(MAX_REPORTED_PORTS + 1));
+  EXPECT_NE(FindPort("REMEMBERED", AVAILABLE_LIST), nullptr);
+  EXPECT_EQ(FindPort("G0", AVAILABLE_LIST), nullptr);
+
+  // Known names keep being refreshed.
+  Bytes known = Report(0x01, 1, {{0x12, "F7"}});
+  File(known, known.size());
+  fold();
+  EXPECT_EQ(ReadShared(PortOf(FindPort("F7", AVAILABLE_LIST))->Entry.bStatus), 0x12);
+  for (DWORD list : {OPEN_LIST, AVAILABLE_LIST}) {
+    while (ListNode* n = FirstPort(list)) FreePortNode(n);
   }
 }
 

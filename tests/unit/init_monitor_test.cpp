@@ -321,11 +321,79 @@ TEST_F(StartUp, RememberedPortsWithAndWithoutPrintersAndAVanishedPrinter) {
   EXPECT_EQ(plat::OpenKeyHandleCount(), 0u);
 }
 
-TEST_F(StartUp, RegistryRootIsKeptCutTo259Characters) {
+// A root that is empty, missing or too long for its block would point start-up
+// at another key, which it would take ports from and delete keys under.
+TEST_F(StartUp, RegistryRootThatIsEmptyOrTooLongFailsAndTouchesNothing) {
   AddAdapters(1);
-  std::string longRoot = "SOFTWARE\\" + std::string(300, 'r');
-  ASSERT_TRUE(RunInitMonitor(longRoot.c_str()));
-  EXPECT_EQ(std::string(RegistryRoot), longRoot.substr(0, MAX_PATH - 1));
+  Import(std::string("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Leaf]\n\n"));
+  std::string root259 = "SOFTWARE\\" + std::string(250, 'r');
+  std::string root260 = root259 + "x";
+  const char* roots[] = {"", nullptr, root260.c_str()};
+  for (const char* root : roots) {
+    std::string before = plat::ExportRegistry();
+    EXPECT_FALSE(InitMonitor(root));
+    EXPECT_EQ(plat::ExportRegistry(), before);
+    EXPECT_EQ(Commands(NCBRESET), 0);
+    EXPECT_EQ(ThreadHandles[STATUS_THREAD_SLOT], nullptr);
+  }
+  EXPECT_NE(Log().find("InitMonitor registry root empty or longer than 259 characters"), std::string::npos);
+  ASSERT_TRUE(RunInitMonitor(root259.c_str()));
+  EXPECT_EQ(std::string(RegistryRoot), root259);
+  EXPECT_TRUE(KeyExists("SOFTWARE\\Leaf"));
+}
+
+// The map's data is the LANA number in decimal; the first usable adapter is
+// the one reset.
+TEST_F(StartUp, LanaNumbersAreWholeDecimalsFrom0To254) {
+  for (UCHAR lana : {UCHAR{12}, UCHAR{254}}) {
+    plat::NetbiosAdapterConfig config;
+    config.lana = lana;
+    config.hardwareAddress = {0x02, 0x12, 0x34, 0x56, 0x78, lana};
+    ASSERT_TRUE(plat::AddNetbiosAdapter(config));
+  }
+  Import(std::string("REGEDIT4\n\n") + kMapKey +
+         "\"ncacn_nb_nb1\"=\"255\"\n\"ncacn_nb_nb2\"=\"1x\"\n\"ncacn_nb_nb3\"=\"\"\n"
+         "\"ncacn_nb_nb4\"=\" 7\"\n\"ncacn_nb_nb5\"=\"12\"\n\"ncacn_nb_nb6\"=\"254\"\n");
+  ASSERT_TRUE(RunInitMonitor());
+  ASSERT_EQ(LanaCount, 2u);
+  EXPECT_EQ(LanaRecords[0].bLanaNum, 12);
+  EXPECT_EQ(LanaRecords[1].bLanaNum, 254);
+  EXPECT_EQ(Commands(NCBRESET), 1);
+  EXPECT_EQ(Commands(NCBRESET, 12), 1);
+  for (const char* name : {"ncacn_nb_nb1", "ncacn_nb_nb2", "ncacn_nb_nb3", "ncacn_nb_nb4"}) {
+    EXPECT_NE(Log().find(std::string("InitMonitor ") + name + ": no LANA number from 0 to 254, skipped"),
+              std::string::npos)
+        << name << "\n"
+        << Log();
+  }
+}
+
+// Start-up's own log lines for a failed reset, lists it cannot make and
+// threads it cannot start; only the lists stop it.
+TEST_F(StartUp, LogsAFailedResetListsItCannotMakeAndThreadsItCannotStart) {
+  AddAdapters(2);
+  Import(std::string("REGEDIT4\n\n") + kMapKey + "\"ncacn_nb_nb0\"=\"7\"\n");
+  plat::FailNthThreadCreation(1);
+  ASSERT_TRUE(RunInitMonitor());
+  plat::FailNthThreadCreation(0);
+  EXPECT_NE(Log().find("InitMonitor Reset ret: 23"), std::string::npos) << Log();
+  EXPECT_NE(Log().find("Initialize Monitor CreateThread failed: 8"), std::string::npos) << Log();
+  EXPECT_EQ(ThreadHandles[STATUS_THREAD_SLOT], nullptr);
+
+  plat::FailNthThreadCreation(2);
+  ASSERT_TRUE(RunInitMonitor());
+  plat::FailNthThreadCreation(0);
+  EXPECT_NE(Log().find("Initialize Monitor CreateThread failed: 0"), std::string::npos) << Log();
+
+  // The first start made the lists; without them the allocation that fails
+  // is InitLists' first head, whatever start-up allocates before it.
+  FreeLists();
+  for (std::uint64_t n = 1; Log().find("InitMonitor InitLists failed") == std::string::npos; ++n) {
+    ASSERT_LT(n, 50u) << Log();
+    plat::FailNthAllocation(n);
+    EXPECT_FALSE(RunInitMonitor());
+    plat::ResetAllocationFaults();
+  }
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 
 #include "base/settings.h"
 #include "diag/log.h"
+#include "host/dialog.h"
+#include "host/dialog_script.h"
 #include "host/netbios.h"
 #include "host/registry.h"
 #include "monitor/lifecycle.h"
@@ -125,8 +127,22 @@ TEST_F(MonitorEntry, SuccessfulStartFillsAllThirteenSlots) {
   EXPECT_EQ(table.pfnReadPort, &ReadPort);
   EXPECT_EQ(table.pfnEndDocPort, &EndDocPort);
   EXPECT_EQ(table.pfnClosePort, &ClosePort);
-  EXPECT_NE(table.pfnAddPort, nullptr);
-  EXPECT_NE(table.pfnConfigurePort, nullptr);
+  // AddPort tells the user that ports are found, not added.
+  presenter_->Clear();
+  EXPECT_TRUE(table.pfnAddPort(nullptr, nullptr, const_cast<LPSTR>("Varnhold")));
+  CHAR addPortText[MESSAGE_CCH];
+  LoadMessage(IDS_ADD_PORT, addPortText);
+  EXPECT_EQ(presenter_->Texts(), std::vector<std::string>{addPortText});
+  // ConfigurePort runs the dialog, then hands its interval to the worker.
+  auto driver = std::make_shared<plat::ScriptedDriver>();
+  plat::SetDialogDriver(driver);
+  std::string screen;
+  driver->Add(IDD_CONFIGURE, plat::DialogScript().Snapshot(&screen).Click(IDCANCEL));
+  SetConfiguredInterval(45000);
+  table.pfnConfigurePort(nullptr, nullptr, const_cast<LPSTR>("NPS_PORT1"));
+  plat::SetDialogDriver(nullptr);
+  EXPECT_NE(screen.find("Configure Print Server Ports"), std::string::npos) << screen;
+  EXPECT_EQ(ReadShared(RefreshInterval), 45000u);
   EXPECT_EQ(table.pfnDeletePort, &DeletePort);
   EXPECT_EQ(table.pfnGetPrinterDataFromPort, &GetPrinterDataFromPort);
   EXPECT_EQ(reinterpret_cast<void*>(table.pfnSetPortTimeOuts), reinterpret_cast<void*>(table.pfnDeletePort));

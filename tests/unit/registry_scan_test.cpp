@@ -119,6 +119,22 @@ class RegistryScan : public porttest::PortListTest {
     return record;
   }
 
+  // A port that reports made available.
+  static void AvailablePort(const char* name) {
+    ListNode* node = porttest::MakePort(name);
+    ListLock available(&AvailableLock);
+    InsertPort(node, AVAILABLE_LIST);
+  }
+
+  // The printers of a port that get its status (not marked as moved away).
+  static std::vector<std::string> AttachedPrintersOf(PortRecord* record) {
+    std::vector<std::string> names;
+    for (ListNode* n = FirstPrinter(record); n != nullptr; n = ListNext(n)) {
+      if (PrinterOf(n)->dwDetached == 0) names.emplace_back(PrinterNameOf(PrinterOf(n)));
+    }
+    return names;
+  }
+
   static std::vector<std::string> PrintersOf(PortRecord* record) {
     std::vector<std::string> names;
     for (ListNode* n = FirstPrinter(record); n != nullptr && n->bKind != NODE_HEAD; n = ListNext(n)) {
@@ -163,28 +179,54 @@ TEST_F(RegistryScan, AMovedPrinterTakesItsOldPortsFlagsToTheNewPortKey) {
   SpoolerPrinter("Laser", "PS2_P1");
   SpoolerPrinter("Ink", "PS2_P1");
   PortRecord* p1 = OpenPortWith("PS1_P1", {"Laser"});
+  PortRecord* p2 = OpenPortWith("PS2_P1", {"Ink"});
   ScanPrinterRegistry();
   EXPECT_EQ(State(), "PS1_P1(101){} PS2_P1(101){Ink,Laser}");
-  // The lists stay as they are until the printer's next job or the next start.
-  EXPECT_EQ(PrintersOf(p1), std::vector<std::string>{"Laser"});
+  // In memory the printer follows too: its old port's status no longer
+  // reaches it, its new port's does.
+  EXPECT_EQ(AttachedPrintersOf(p1), std::vector<std::string>{});
+  EXPECT_EQ(AttachedPrintersOf(p2), (std::vector<std::string>{"Ink", "Laser"}));
+  // Moved back, it is the old port's again.
+  SpoolerPrinter("Laser", "PS1_P1");
+  ScanPrinterRegistry();
+  EXPECT_EQ(AttachedPrintersOf(p1), std::vector<std::string>{"Laser"});
+  EXPECT_EQ(AttachedPrintersOf(p2), std::vector<std::string>{"Ink"});
 
   // A port key that does not exist yet is made, flags and all; a flag missing
   // at the old port arrives as 0.
+  AvailablePort("PS4_P1");
   PortKey("PS3_P1", "1", {"Matrix"});
   SpoolerPrinter("Matrix", "PS4_P1");
   ScanPrinterRegistry();
-  EXPECT_EQ(State(), "PS1_P1(101){} PS2_P1(101){Ink,Laser} PS3_P1(1--){} PS4_P1(100){Matrix}");
+  EXPECT_EQ(State(), "PS1_P1(101){Laser} PS2_P1(101){Ink} PS3_P1(1--){} PS4_P1(100){Matrix}");
 }
 
-TEST_F(RegistryScan, APrinterMovedToAPortOfAnotherMonitorIsMovedAllTheSame) {
-  PortKey("PS1_P1", "110", {"Laser"});
-  SpoolerPrinter("Laser", "LPT1:");
-  ScanPrinterRegistry();
-  EXPECT_EQ(State(), "LPT1:(110){Laser} PS1_P1(110){}");
-  // From then on LPT1: is walked like any port key.
-  SpoolerPrinter("Laser", "PS1_P1");
-  ScanPrinterRegistry();
-  EXPECT_EQ(State(), "LPT1:(110){} PS1_P1(110){Laser}");
+// Only ports of this monitor get keys: a printer that now prints to no port
+// of ours loses its key, one in a pool with some of ours keeps it, and no key
+// is ever made for another monitor's port, a pool or an empty name.
+TEST_F(RegistryScan, APrinterMovedOffOurPortsMakesNoKeyForTheForeignName) {
+  struct Case {
+    const char* port;
+    const char* state;
+    bool attached;
+  } cases[] = {
+      {"LPT1:", "PS1_P1(110){} PS2_P1(000){}", false},
+      {"", "PS1_P1(110){} PS2_P1(000){}", false},
+      {"LPT1:,LPT2:", "PS1_P1(110){} PS2_P1(000){}", false},
+      {"PS2_P1,LPT1:", "PS1_P1(110){Laser} PS2_P1(000){}", false},
+      {"LPT1:,PS1_P1", "PS1_P1(110){Laser} PS2_P1(000){}", true},
+  };
+  PortRecord* p1 = OpenPortWith("PS1_P1", {"Laser"});
+  AvailablePort("PS2_P1");
+  for (const Case& c : cases) {
+    PortKey("PS1_P1", "110", {"Laser"});
+    PortKey("PS2_P1", "000", {});
+    SpoolerPrinter("Laser", c.port);
+    ScanPrinterRegistry();
+    EXPECT_EQ(State(), c.state) << '"' << c.port << '"';
+    EXPECT_EQ(AttachedPrintersOf(p1).size(), c.attached ? 1u : 0u) << '"' << c.port << '"';
+    SetPrinterDetached(p1, "Laser", 0);
+  }
 }
 
 TEST_F(RegistryScan, PortValuesCompareCaseSensitivelyButAKeyThatDiffersOnlyInCaseIsTheSameKey) {
@@ -239,6 +281,7 @@ TEST_F(RegistryScan, ADeletedPrinterWithoutASuccessorStaysAndAPrinterWithoutPort
 }
 
 TEST_F(RegistryScan, AKeyThatMovesUpIntoAFreedPlaceIsExaminedInTheNextCycle) {
+  AvailablePort("PS2_P1");
   PortKey("PS1_P1", "001", {"A", "B"});
   SpoolerPrinter("A", "PS2_P1");
   SpoolerPrinter("B", "PS2_P1");
@@ -257,6 +300,7 @@ TEST_F(RegistryScan, WithoutTheMonitorsKeyTheScanDoesNothing) {
 }
 
 TEST_F(RegistryScan, ShortMemoryReleasesEverythingAndShowsTheMessageOnce) {
+  AvailablePort("PS2_P1");
   PortKey("PS1_P1", "000", {"Laser"});
   SpoolerPrinter("Laser", "PS2_P1");
   // Allocations 1-4 are the name buffers, 5 the path of the first printer.

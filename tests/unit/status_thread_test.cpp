@@ -1,12 +1,19 @@
 // The status worker: filing, the status mapping, staleness and the popups.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <initializer_list>
 #include <string>
 #include <thread>
 
 #include "base/settings.h"
+#include "diag/log.h"
+#include "host/registry.h"
 #include "host/system.h"
 #include "monitor_fixture.h"
 #include "ports/port_lists.h"
@@ -63,14 +70,18 @@ TEST_F(StatusWorker, MapsReadyPaperOutAndOffLineAndLeavesOtherStatesAlone) {
   }
 }
 
-TEST_F(StatusWorker, ReportIsFreshAt66SecondsAndStaleAt67) {
+// Ages count on the monotonic clock: steps of the calendar, back or forward,
+// neither freshen nor age a report.
+TEST_F(StatusWorker, ReportIsFreshAt120SecondsAndStaleAt121WhateverTheCalendarSays) {
   PortRecord* port = AddOpenPort("BOX_P1", {"Laser"});
   Report(port, STATUS_OFFLINE, NowSeconds());
-  plat::AdvanceClock(66'000);
+  plat::StepCalendarClock(3'600'000);
+  plat::AdvanceClock(120'000);
   RunStatusCycle();
   EXPECT_EQ(printers_->History("Laser"), (History{PRINTER_STATUS_OFFLINE}));
   EXPECT_EQ(ReadShared(port->Entry.bStatus), STATUS_OFFLINE);
 
+  plat::StepCalendarClock(-7'200'000);
   plat::AdvanceClock(1'000);
   RunStatusCycle();
   EXPECT_EQ(printers_->History("Laser"), (History{PRINTER_STATUS_OFFLINE, PRINTER_STATUS_NOT_AVAILABLE}));
@@ -108,7 +119,7 @@ TEST_F(StatusWorker, PrinterThatCannotBeOpenedIsSkippedAndPortKeepsItsState) {
   printers_->RemovePrinter("Gone");
   port->dwNoResponse = 1;
   ASSERT_TRUE(SetPrinterActive(port, "Gone"));
-  Report(port, STATUS_OFFLINE, NowSeconds() - 100);
+  Report(port, STATUS_OFFLINE, NowSeconds() - 200);
   RunStatusCycle();
   EXPECT_EQ(printers_->SetCount(), 0);
   // Stale, but only the status step resets the state, and it did not run.
@@ -130,7 +141,7 @@ TEST_F(StatusWorker, PopupsForActivePrintersWithTheirFlagSet) {
   RunStatusCycle();
   Report(port, STATUS_OFFLINE, NowSeconds());
   RunStatusCycle();
-  plat::AdvanceClock(67'000);
+  plat::AdvanceClock(121'000);
   RunStatusCycle();  // stale: the no-response box comes in the same cycle
   Report(port, STATUS_READY, NowSeconds());
   RunStatusCycle();
@@ -159,7 +170,7 @@ TEST_F(StatusWorker, FlagOffSetsTheStatusButShowsNoBox) {
   Report(port, STATUS_PAPER_OUT, NowSeconds());
   RunStatusCycle();
   EXPECT_EQ(printers_->Status("Laser"), PRINTER_STATUS_PAPER_OUT);
-  plat::AdvanceClock(67'000);
+  plat::AdvanceClock(121'000);
   RunStatusCycle();
   EXPECT_EQ(printers_->Status("Laser"), PRINTER_STATUS_NOT_AVAILABLE);
   EXPECT_TRUE(presenter_->Boxes().empty());
@@ -250,15 +261,15 @@ TEST_F(StatusWorker, ThreadRunsACycleEachIntervalUntilStopped) {
   ASSERT_TRUE(plat::WaitForSleepers(1));
   EXPECT_EQ(printers_->History("Laser"), (History{PRINTER_STATUS_PAPER_OUT}));
 
-  // Fresh at 64 s (four intervals), stale at the fifth cycle (80 s).
-  for (int cycle = 0; cycle < 5; ++cycle) {
+  // Fresh at 112 s (seven intervals), stale at the eighth cycle (128 s).
+  for (int cycle = 0; cycle < 8; ++cycle) {
     plat::AdvanceClock(16'000);
     while (printers_->SetCount() < cycle + 2) std::this_thread::yield();
     ASSERT_TRUE(plat::WaitForSleepers(1));
   }
   History history = printers_->History("Laser");
   EXPECT_EQ(history.back(), static_cast<std::uint32_t>(PRINTER_STATUS_NOT_AVAILABLE));
-  EXPECT_EQ(std::count(history.begin(), history.end(), PRINTER_STATUS_PAPER_OUT), 5);
+  EXPECT_EQ(std::count(history.begin(), history.end(), PRINTER_STATUS_PAPER_OUT), 8);
 
   WriteShared(StopFlag, static_cast<DWORD>(1));
   plat::AdvanceClock(16'000);
@@ -267,6 +278,61 @@ TEST_F(StatusWorker, ThreadRunsACycleEachIntervalUntilStopped) {
   GetExitCodeThread(thread, &code);
   EXPECT_EQ(code, 0u);
   CloseHandle(thread);
+}
+
+TEST_F(StatusWorker, TimerOfZeroCyclesOnceASecondAndSaysSoOnce) {
+  auto dir = std::filesystem::temp_directory_path() / ("tavro_timer0_" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  plat::SetWindowsDirectory(dir.string());
+  OpenLogFile(ModuleInstance);
+  PortRecord* port = AddOpenPort("BOX_P1", {"Laser"});
+  Report(port, STATUS_PAPER_OUT, NowSeconds());
+  WriteShared(StopFlag, static_cast<DWORD>(0));
+  WriteShared(RefreshInterval, static_cast<DWORD>(0));
+  HANDLE thread = CreateThread(nullptr, 0, StatusThread, nullptr, 0, nullptr);
+  for (int cycle = 1; cycle <= 3; ++cycle) {
+    ASSERT_TRUE(plat::WaitForSleepers(1)) << "the worker does not sleep";
+    EXPECT_EQ(printers_->SetCount(), cycle);
+    plat::AdvanceClock(1'000);
+    while (printers_->SetCount() < cycle + 1) std::this_thread::yield();
+  }
+  ASSERT_TRUE(plat::WaitForSleepers(1));
+  WriteShared(StopFlag, static_cast<DWORD>(1));
+  plat::AdvanceClock(1'000);
+  EXPECT_EQ(WaitForSingleObject(thread, INFINITE), static_cast<DWORD>(WAIT_OBJECT_0));
+  CloseHandle(thread);
+  CloseLogFile();
+  std::ifstream in(dir / "TAVRO.log", std::ios::binary);
+  std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::filesystem::remove_all(dir);
+  std::string line = "StatusThread RefreshInterval 0 ms: 1000 ms used";
+  ASSERT_NE(log.find(line), std::string::npos) << log;
+  EXPECT_EQ(log.find(line, log.find(line) + 1), std::string::npos) << "logged once";
+}
+
+// The cycle's registry scan follows a printer to its new port: from that
+// cycle on the printer shows its new port's state, never its old port's.
+TEST_F(StatusWorker, AMovedPrinterGetsOnlyItsNewPortsStatus) {
+  plat::ResetRegistry();
+  const std::string root = "SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Varnhold";
+  LocalFree(RegistryRoot);
+  RegistryRoot = NewNameBlock(root.c_str());
+  auto status = plat::ImportRegistry(
+      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\" + root + "\\OLD_P1\\Laser]\n\n"
+      "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\control\\Print\\Printers\\Laser]\n"
+      "\"Port\"=\"NEW_P1\"\n");
+  ASSERT_TRUE(status.ok) << status.error;
+  PortRecord* oldPort = AddOpenPort("OLD_P1", {"Laser"});
+  PortRecord* newPort = AddOpenPort("NEW_P1", {});
+  Report(oldPort, STATUS_OFFLINE, NowSeconds());
+  Report(newPort, STATUS_READY, NowSeconds());
+  RunStatusCycle();
+  RunStatusCycle();
+  EXPECT_EQ(printers_->History("Laser"), (History{0, 0, 0, 0}));
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, (root + "\\NEW_P1\\Laser").c_str(), 0, KEY_READ, &key),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
 }
 
 }  // namespace

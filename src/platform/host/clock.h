@@ -1,4 +1,4 @@
-// The platform clock behind Sleep, GetTickCount and the module's seconds clock.
+// The platform clock behind Sleep, GetTickCount and the module's seconds clocks.
 #pragma once
 
 #include <chrono>
@@ -6,8 +6,15 @@
 
 namespace plat {
 
-// Milliseconds since 1 January 1970 UTC on the current clock.
+// Module time: milliseconds on the current clock, starting from the calendar's
+// reading when the clock was chosen; never steps (Sleep, GetTickCount).
 std::uint64_t ClockNowMs();
+// The calendar: milliseconds since 1 January 1970 UTC, module time plus the
+// steps made with StepCalendarClock (GetClockSeconds, GetLocalTime).
+std::uint64_t CalendarNowMs();
+// Steps the calendar by `ms` (negative: back), leaving module time alone, as
+// a change of the system's date does. Choosing a clock clears the steps.
+void StepCalendarClock(std::int64_t ms);
 
 // Real time: module time is wall-clock time.
 void UseRealClock();

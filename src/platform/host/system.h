@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,9 @@ std::string GetWindowsDirectory();
 // Maps a Win32-style path (backslashes) to the POSIX path it names.
 std::string PosixPath(const std::string& win32Path);
 
+// The nth CreateThread from now (1 = the next one) fails with
+// ERROR_NOT_ENOUGH_MEMORY; 0 clears it.
+void FailNthThreadCreation(std::uint64_t n);
 // Threads started by CreateThread that have not ended yet.
 int LiveThreadCount();
 // Start routines of those threads (the loader asks whose code they run).

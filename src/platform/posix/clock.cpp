@@ -1,5 +1,8 @@
-// The platform clock: real, scaled or manual module time for Sleep and the
-// module's seconds clock.
+// The platform clock: real, scaled or manual module time for Sleep, the tick
+// counts and the module's seconds clocks. Module time itself never steps; the
+// calendar (the seconds clock and the local time) is module time plus an
+// offset that a host may step, as an administrator sets a system's date.
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <ctime>
@@ -23,6 +26,12 @@ struct ClockState {
   std::uint64_t manualNowMs = 0;
   std::uint64_t scaledBaseModuleMs = 0;
   std::chrono::steady_clock::time_point scaledBaseReal;
+  // Real time: module time is the steady clock, started at the calendar's
+  // reading when real time was chosen, so that a step of the system's date
+  // moves only the calendar.
+  std::uint64_t realBaseModuleMs = 0;
+  std::chrono::steady_clock::time_point realBaseSteady;
+  std::int64_t calendarOffsetMs = 0;
   int sleepers = 0;
   // Deadlines of the threads inside Sleep; a due one is no longer counted as
   // asleep, even before its thread has run again.
@@ -40,6 +49,11 @@ std::uint64_t RealNowMs() {
       duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
 }
 
+void StartRealLocked(ClockState& s) {
+  s.realBaseModuleMs = RealNowMs();
+  s.realBaseSteady = std::chrono::steady_clock::now();
+}
+
 std::uint64_t NowLocked(ClockState& s) {
   switch (s.mode) {
     case Mode::Manual:
@@ -52,7 +66,15 @@ std::uint64_t NowLocked(ClockState& s) {
     case Mode::Real:
       break;
   }
-  return RealNowMs();
+  if (s.realBaseModuleMs == 0) StartRealLocked(s);
+  auto real = std::chrono::steady_clock::now() - s.realBaseSteady;
+  return s.realBaseModuleMs +
+         static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(real).count());
+}
+
+std::uint64_t CalendarLocked(ClockState& s) {
+  if (s.mode == Mode::Real) return RealNowMs() + static_cast<std::uint64_t>(s.calendarOffsetMs);
+  return NowLocked(s) + static_cast<std::uint64_t>(s.calendarOffsetMs);
 }
 
 int PendingSleepersLocked(ClockState& s) {
@@ -68,9 +90,23 @@ std::uint64_t ClockNowMs() {
   return NowLocked(s);
 }
 
+std::uint64_t CalendarNowMs() {
+  ClockState& s = State();
+  std::lock_guard lock(s.mutex);
+  return CalendarLocked(s);
+}
+
+void StepCalendarClock(std::int64_t ms) {
+  ClockState& s = State();
+  std::lock_guard lock(s.mutex);
+  s.calendarOffsetMs += ms;
+}
+
 void UseRealClock() {
   ClockState& s = State();
   std::lock_guard lock(s.mutex);
+  StartRealLocked(s);
+  s.calendarOffsetMs = 0;
   s.mode = Mode::Real;
   s.changed.notify_all();
 }
@@ -89,6 +125,7 @@ void UseManualClock(std::uint64_t startMs) {
   ClockState& s = State();
   std::lock_guard lock(s.mutex);
   s.manualNowMs = startMs;
+  s.calendarOffsetMs = 0;
   s.mode = Mode::Manual;
   s.changed.notify_all();
 }
@@ -162,10 +199,16 @@ void WINAPI Sleep(DWORD dwMilliseconds) {
 
 DWORD WINAPI GetTickCount(void) { return static_cast<DWORD>(plat::ClockNowMs()); }
 
-DWORD GetClockSeconds(void) { return static_cast<DWORD>(plat::ClockNowMs() / 1000); }
+ULONGLONG WINAPI GetTickCount64(void) { return plat::ClockNowMs(); }
+
+DWORD GetClockSeconds(void) { return static_cast<DWORD>(plat::CalendarNowMs() / 1000); }
+
+// Module seconds as they are (the clock starts from a calendar reading, far
+// from 0), so that tests compare them with the clock they advance.
+DWORD GetMonotonicSeconds(void) { return std::max<DWORD>(static_cast<DWORD>(plat::ClockNowMs() / 1000), 1); }
 
 void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime) {
-  std::uint64_t ms = plat::ClockNowMs();
+  std::uint64_t ms = plat::CalendarNowMs();
   std::time_t secs = static_cast<std::time_t>(ms / 1000);
   std::tm tm{};
   localtime_r(&secs, &tm);

@@ -1,4 +1,5 @@
 // Threads with exit codes, critical sections and the per-thread last error.
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <new>
@@ -42,11 +43,16 @@ ThreadCounter& Counter() {
 
 thread_local DWORD t_lastError = 0;
 
+// Injected failure of CreateThread: the nth call from now (1 = the next) fails.
+std::atomic<std::uint64_t> g_failThreadIn{0};
+
 std::recursive_mutex* MutexOf(LPCRITICAL_SECTION cs) {
   return std::launder(reinterpret_cast<std::recursive_mutex*>(cs->Opaque));
 }
 
 }  // namespace
+
+void FailNthThreadCreation(std::uint64_t n) { g_failThreadIn.store(n); }
 
 int LiveThreadCount() {
   ThreadCounter& c = Counter();
@@ -89,6 +95,13 @@ void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION cs) {
 
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID param,
                            DWORD, LPDWORD threadId) {
+  std::uint64_t failIn = plat::g_failThreadIn.load();
+  while (failIn != 0 && !plat::g_failThreadIn.compare_exchange_weak(failIn, failIn - 1)) {
+  }
+  if (failIn == 1) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
   auto object = std::make_shared<plat::ThreadObject>();
   const void* startAddress = reinterpret_cast<const void*>(start);
   {

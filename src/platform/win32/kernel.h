@@ -54,9 +54,13 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 // manual), so tests never wait real seconds for module time.
 void WINAPI Sleep(DWORD dwMilliseconds);
 DWORD WINAPI GetTickCount(void);
-// Seconds since 1 January 1970, 00:00 UTC, on the platform clock: the module's
-// stand-in for the C runtime's time().
+ULONGLONG WINAPI GetTickCount64(void);
+// Seconds since 1 January 1970, 00:00 UTC, on the platform's calendar: the
+// module's stand-in for the C runtime's time(). It steps when the date is set.
 DWORD GetClockSeconds(void);
+// Seconds of the platform's monotonic clock, for ages and schedules: never
+// steps, and never 0, so that a time of 0 can stand for "never".
+DWORD GetMonotonicSeconds(void);
 
 typedef struct _SYSTEMTIME {
   WORD wYear;
