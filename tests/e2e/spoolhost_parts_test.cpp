@@ -13,6 +13,8 @@
 namespace spoolhost {
 namespace {
 
+using namespace tools;
+
 ParseResult Parse(std::vector<std::string> argv) { return ParseCommandLine(argv); }
 
 TEST(CommandLine, StateMayComeBeforeOrAfterTheVerb) {

@@ -10,10 +10,20 @@
 #include <iostream>
 #include <string>
 
+#include "daemon_client.h"
 #include "protocol.h"
-#include "session.h"
+#include "unique_fd.h"
 
 namespace spoolhost {
+
+using tools::DaemonConnection;
+using tools::Frame;
+using tools::Message;
+using tools::StateDir;
+using tools::UniqueFd;
+using tools::kPromptBox;
+using tools::kPromptLine;
+
 namespace {
 
 int Fail(int status, const std::string& line) {
@@ -21,26 +31,48 @@ int Fail(int status, const std::string& line) {
   return status;
 }
 
-// Reads a whole file (or standard input for "-"); false with a reason.
-bool ReadInput(const std::string& path, std::string* data, std::string* error) {
-  int fd = path == "-" ? 0 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    *error = "cannot read " + path + ": " + std::strerror(errno);
+// A file to read, or standard input for "-" (which stays open).
+class InputFile {
+ public:
+  bool Open(const std::string& path, std::string* error) {
+    path_ = path;
+    if (path != "-") owned_.Reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (path != "-" && !owned_.Valid()) return Failed(error);
+    return true;
+  }
+  // Up to `size` bytes, fewer only at the end; false with a reason.
+  bool Read(char* data, std::size_t size, std::size_t* got, std::string* error) {
+    const int fd = path_ == "-" ? 0 : owned_.Get();
+    *got = 0;
+    while (*got < size) {
+      ssize_t n = ::read(fd, data + *got, size - *got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return Failed(error);
+      if (n == 0) break;
+      *got += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+ private:
+  bool Failed(std::string* error) const {
+    *error = "cannot read " + path_ + ": " + std::strerror(errno);
     return false;
   }
+
+  std::string path_;
+  UniqueFd owned_;
+};
+
+// Reads a whole file (or standard input for "-"); false with a reason.
+bool ReadInput(const std::string& path, std::string* data, std::string* error) {
+  InputFile file;
+  if (!file.Open(path, error)) return false;
   char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *error = "cannot read " + path + ": " + std::strerror(errno);
-      if (fd != 0) ::close(fd);
-      return false;
-    }
-    if (n == 0) break;
-    data->append(buf, static_cast<std::size_t>(n));
+  for (std::size_t got = sizeof buf; got == sizeof buf;) {
+    if (!file.Read(buf, sizeof buf, &got, error)) return false;
+    data->append(buf, got);
   }
-  if (fd != 0) ::close(fd);
   return true;
 }
 
@@ -50,27 +82,16 @@ bool ReadInput(const std::string& path, std::string* data, std::string* error) {
 class JobInput {
  public:
   static constexpr std::size_t kPiece = 256 * 1024;
-  ~JobInput() {
-    if (fd_ > 0) ::close(fd_);
-  }
-  bool Open(const std::string& path, std::string* error) {
-    path_ = path;
-    fd_ = path == "-" ? 0 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) {
-      *error = "cannot read " + path + ": " + std::strerror(errno);
-      return false;
-    }
-    return Read(error);
-  }
+  bool Open(const std::string& path, std::string* error) { return file_.Open(path, error) && Read(error); }
   // Sends what was read and the rest; false with *error when reading fails,
   // with *error empty when the daemon has gone.
-  bool Send(int sock, std::string* error) {
+  bool Send(DaemonConnection& daemon, std::string* error) {
     error->clear();
     while (!piece_.empty()) {
-      if (!SendFrame(sock, Frame::Data, piece_)) return false;
+      if (!daemon.Send(Frame::Data, piece_)) return false;
       if (!Read(error)) return false;
     }
-    return SendFrame(sock, Frame::DataEnd, "");
+    return daemon.Send(Frame::DataEnd, "");
   }
 
  private:
@@ -78,104 +99,100 @@ class JobInput {
   bool Read(std::string* error) {
     piece_.resize(kPiece);
     std::size_t got = 0;
-    while (got < kPiece) {
-      ssize_t n = ::read(fd_, piece_.data() + got, kPiece - got);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        *error = "cannot read " + path_ + ": " + std::strerror(errno);
-        return false;
-      }
-      if (n == 0) break;
-      got += static_cast<std::size_t>(n);
-    }
+    bool ok = file_.Read(piece_.data(), kPiece, &got, error);
     piece_.resize(got);
-    return true;
+    return ok;
   }
 
-  std::string path_;
-  int fd_ = -1;
+  InputFile file_;
   std::string piece_;
 };
 
-bool SendData(int fd, const std::string& data) {
+bool SendData(DaemonConnection& daemon, const std::string& data) {
   const std::size_t chunk = 256 * 1024;
   for (std::size_t at = 0; at < data.size(); at += chunk)
-    if (!SendFrame(fd, Frame::Data, data.substr(at, chunk))) return false;
-  return SendFrame(fd, Frame::DataEnd, "");
+    if (!daemon.Send(Frame::Data, data.substr(at, chunk))) return false;
+  return daemon.Send(Frame::DataEnd, "");
 }
 
-}  // namespace
-
-std::vector<std::string> CommandWords(const Command& command) {
-  std::vector<std::string> words{command.verb};
-  for (const auto& [name, values] : command.options)
-    for (const std::string& value : values) words.push_back(value.empty() ? "--" + name : "--" + name + "=" + value);
-  words.push_back("--");
-  words.insert(words.end(), command.args.begin(), command.args.end());
-  return words;
-}
-
-int RunClient(Command command, const StateDir& dir) {
-  // The monitor's log is a file of the state directory; it can be read
-  // whether or not the daemon runs.
-  if (command.verb == "log") {
-    std::string text, error;
-    if (::access(dir.MonitorLog().c_str(), F_OK) != 0)
-      return Fail(kExitFailed, "no monitor log in " + dir.WindowsDir() + " (the monitor has not been loaded yet)");
-    if (!ReadInput(dir.MonitorLog(), &text, &error)) return Fail(kExitFailed, error);
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    return kExitOk;
-  }
-
-  // Files are read here, as the user who runs the command, before the daemon
-  // is asked, so an unreadable file fails at once.
+// What a verb sends after its request: a whole file (reg import), a job read
+// piece by piece (print), or nothing.
+struct RequestInput {
   std::string data;
   bool sendsData = false;
   JobInput job;
   bool sendsJob = false;
-  if (command.verb == "print") {
-    std::string path = command.args.size() > 1 ? command.args[1] : "-";
+};
+
+// Reads what the command sends, here, as the user who runs it, before the
+// daemon is asked, so an unreadable file fails at once. Nothing to go on,
+// else the exit status, the reason said.
+std::optional<int> PrepareInput(Command* command, RequestInput* input) {
+  std::string error;
+  if (command->verb == "print") {
+    std::string path = command->args.size() > 1 ? command->args[1] : "-";
     if (path == "-" && ::isatty(0)) return Fail(kExitUsage, "print: give a FILE, or pipe the job into standard input");
-    std::string error;
-    if (!job.Open(path, &error)) return Fail(kExitFailed, error);
-    sendsJob = true;
-    if (command.args.size() > 1) command.args.pop_back();
-  } else if (command.verb == "reg" && command.args[0] == "import") {
-    std::string error;
-    if (!ReadInput(command.args[1], &data, &error)) return Fail(kExitFailed, error);
-    sendsData = true;
-  } else if (command.verb == "configure" && command.options.empty()) {
+    if (!input->job.Open(path, &error)) return Fail(kExitFailed, error);
+    input->sendsJob = true;
+    if (command->args.size() > 1) command->args.pop_back();
+  } else if (command->verb == "reg" && command->args[0] == "import") {
+    if (!ReadInput(command->args[1], &input->data, &error)) return Fail(kExitFailed, error);
+    input->sendsData = true;
+  } else if (command->verb == "configure" && command->options.empty()) {
     // With no settings given, the dialog is played by the user on a terminal.
     if (!::isatty(0))
       return Fail(kExitUsage,
                   "configure: give settings (--offline, --out-of-paper, --no-response, --timer, --cancel), "
                   "or run it on a terminal for the interactive dialog");
-    command.options["interactive"].push_back("");
+    command->options["interactive"].push_back("");
   }
+  return std::nullopt;
+}
 
-  std::string error;
-  int fd = ConnectUnix(dir.SocketPath(), &error);
-  if (fd < 0) {
-    if (auto pid = dir.RunningDaemon(); pid)
-      return Fail(kExitNotRunning, "the daemon in " + dir.Path() + " (pid " + std::to_string(*pid) +
-                                       ") does not answer: " + error);
-    return Fail(kExitNotRunning, "no spoolhost daemon runs in " + dir.Path() + " (start one: spoolhost start)");
-  }
-  bool ok = SendFrame(fd, Frame::Request, JoinWords(CommandWords(command)));
-  if (ok && sendsData) ok = SendData(fd, data);
-  if (ok && sendsJob) {
-    std::string readError;
-    ok = job.Send(fd, &readError);
-    if (!readError.empty()) {
-      ::close(fd);
-      return Fail(kExitFailed, readError);
+// The monitor's log is a file of the state directory; it can be read
+// whether or not the daemon runs.
+int ShowMonitorLog(const StateDir& dir) {
+  std::string text, error;
+  if (::access(dir.MonitorLog().c_str(), F_OK) != 0)
+    return Fail(kExitFailed, "no monitor log in " + dir.WindowsDir() + " (the monitor has not been loaded yet)");
+  if (!ReadInput(dir.MonitorLog(), &text, &error)) return Fail(kExitFailed, error);
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  return kExitOk;
+}
+
+// Shows a message box or asks a question the daemon raised, and answers it;
+// false when the daemon has gone.
+bool AnswerPrompt(DaemonConnection& daemon, const std::string& payload) {
+  char kind = payload.empty() ? kPromptLine : payload[0];
+  std::string text = payload.substr(payload.empty() ? 0 : 1);
+  std::string line;
+  if (kind == kPromptBox) {
+    std::printf("message box: %s\n", text.c_str());
+    std::fflush(stdout);
+    if (::isatty(0)) {
+      std::fputs("[OK: press Enter] ", stdout);
+      std::fflush(stdout);
+      std::getline(std::cin, line);
     }
+    return daemon.Send(Frame::Answer, "ok");
   }
+  std::fputs(text.c_str(), stdout);
+  std::fflush(stdout);
+  if (std::getline(std::cin, line)) return daemon.Send(Frame::Answer, line);
+  return daemon.Send(Frame::DataEnd, "");
+}
+
+// Shows the daemon's answers until its Exit; the status it gives, or -1
+// when the connection ends first.
+int ShowAnswers(DaemonConnection& daemon) {
+  // Progress lines overwrite each other on a terminal; any other output
+  // starts on a line of its own.
   const bool terminal = ::isatty(2);
   bool progressShown = false;
   int status = -1;
-  while (ok && status < 0) {
-    std::optional<Message> m = ReceiveFrame(fd);
+  bool connected = true;
+  while (connected && status < 0) {
+    std::optional<Message> m = daemon.Receive();
     if (!m) break;
     if (progressShown && m->type != Frame::Progress) {
       std::fputs("\n", stderr);
@@ -195,39 +212,52 @@ int RunClient(Command command, const StateDir& dir) {
           progressShown = true;
         }
         break;
-      case Frame::Prompt: {
-        char kind = m->payload.empty() ? kPromptLine : m->payload[0];
-        std::string text = m->payload.substr(m->payload.empty() ? 0 : 1);
-        if (kind == kPromptBox) {
-          std::printf("message box: %s\n", text.c_str());
-          std::fflush(stdout);
-          if (::isatty(0)) {
-            std::fputs("[OK: press Enter] ", stdout);
-            std::fflush(stdout);
-            std::string line;
-            std::getline(std::cin, line);
-          }
-          ok = SendFrame(fd, Frame::Answer, "ok");
-        } else {
-          std::fputs(text.c_str(), stdout);
-          std::fflush(stdout);
-          std::string line;
-          if (std::getline(std::cin, line))
-            ok = SendFrame(fd, Frame::Answer, line);
-          else
-            ok = SendFrame(fd, Frame::DataEnd, "");
-        }
+      case Frame::Prompt:
+        connected = AnswerPrompt(daemon, m->payload);
         break;
-      }
       case Frame::Exit:
-        status = m->payload.empty() ? kExitFailed : static_cast<unsigned char>(m->payload[0]);
+        status = tools::ExitStatusOf(*m);
         break;
       default:
         break;
     }
   }
   if (progressShown) std::fputs("\n", stderr);
-  ::close(fd);
+  return status;
+}
+
+}  // namespace
+
+std::vector<std::string> CommandWords(const Command& command) {
+  std::vector<std::string> words{command.verb};
+  for (const auto& [name, values] : command.options)
+    for (const std::string& value : values) words.push_back(value.empty() ? "--" + name : "--" + name + "=" + value);
+  words.push_back("--");
+  words.insert(words.end(), command.args.begin(), command.args.end());
+  return words;
+}
+
+int RunClient(Command command, const StateDir& dir) {
+  if (command.verb == "log") return ShowMonitorLog(dir);
+  RequestInput input;
+  if (std::optional<int> failed = PrepareInput(&command, &input)) return *failed;
+
+  std::string error;
+  std::optional<DaemonConnection> daemon = DaemonConnection::Connect(dir.SocketPath(), &error);
+  if (!daemon) {
+    if (auto pid = dir.RunningDaemon(); pid)
+      return Fail(kExitNotRunning, "the daemon in " + dir.Path() + " (pid " + std::to_string(*pid) +
+                                       ") does not answer: " + error);
+    return Fail(kExitNotRunning, "no spoolhost daemon runs in " + dir.Path() + " (start one: spoolhost start)");
+  }
+  bool sent = daemon->SendRequest(CommandWords(command));
+  if (sent && input.sendsData) sent = SendData(*daemon, input.data);
+  if (sent && input.sendsJob) {
+    std::string readError;
+    sent = input.job.Send(*daemon, &readError);
+    if (!readError.empty()) return Fail(kExitFailed, readError);
+  }
+  int status = sent ? ShowAnswers(*daemon) : -1;
   if (status < 0) return Fail(kExitFailed, "the daemon closed the connection before answering");
   return status;
 }

@@ -8,7 +8,7 @@ namespace spoolhost {
 
 // Runs the command against the daemon of the state directory; returns the
 // exit status. Errors go to standard error as one line.
-int RunClient(Command command, const StateDir& dir);
+int RunClient(Command command, const tools::StateDir& dir);
 
 // The words of a command as the parser reads them back.
 std::vector<std::string> CommandWords(const Command& command);

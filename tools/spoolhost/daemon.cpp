@@ -7,7 +7,6 @@
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,6 +17,7 @@
 
 #include "client.h"
 #include "configure_driver.h"
+#include "daemon_start.h"
 #include "host/clock.h"
 #include "host/dialog.h"
 #include "host/message_box.h"
@@ -36,6 +36,24 @@
 #endif
 
 namespace spoolhost {
+
+using tools::BoxPortSpec;
+using tools::BoxSpec;
+using tools::DaemonLock;
+using tools::Frame;
+using tools::ListenUnix;
+using tools::MacText;
+using tools::Message;
+using tools::NetSpec;
+using tools::ParseBoxSpec;
+using tools::ParseNetSpec;
+using tools::PortStateName;
+using tools::ReadyPipe;
+using tools::ReceiveFrame;
+using tools::SplitWords;
+using tools::StateDir;
+using tools::UniqueFd;
+
 namespace {
 
 std::string ModuleDir() {
@@ -49,10 +67,7 @@ Daemon::Daemon(Command command, StateDir dir) : command_(std::move(command)), di
   if (command_.Has("time-scale")) timeScale_ = std::strtod(command_.Value("time-scale").c_str(), nullptr);
 }
 
-Daemon::~Daemon() {
-  for (int fd : wakePipe_)
-    if (fd >= 0) ::close(fd);
-}
+Daemon::~Daemon() = default;
 
 void Daemon::Log(const std::string& line) {
   std::time_t now = std::time(nullptr);
@@ -63,14 +78,6 @@ void Daemon::Log(const std::string& line) {
   std::lock_guard lock(logMutex_);
   std::printf("%s %s\n", stamp, line.c_str());
   std::fflush(stdout);
-}
-
-void Daemon::Ready(int fd, const std::string& line) {
-  if (fd < 0) return;
-  std::string text = line + "\n";
-  if (::write(fd, text.data(), text.size()) < 0) {
-    // The starter has gone; the daemon runs on all the same.
-  }
 }
 
 bool Daemon::Setup(std::string* error) {
@@ -110,32 +117,22 @@ bool Daemon::Setup(std::string* error) {
 
 int Daemon::Serve(int readyFd) {
   startedAt_ = static_cast<long>(std::time(nullptr));
+  ReadyPipe ready(readyFd);
+  std::string error;
   // Signals are taken through a descriptor by the connection loop; every
   // thread, the monitor's included, inherits the blocked mask.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  UniqueFd signalFd = tools::TakeSignals({SIGINT, SIGTERM, SIGHUP}, &error);
   ::signal(SIGPIPE, SIG_IGN);
-
-  std::string error;
-  if (!dir_.Create(&error)) {
-    Ready(readyFd, "failed " + error);
-    std::fprintf(stderr, "spoolhost: %s\n", error.c_str());
-    return kExitFailed;
-  }
   DaemonLock lock;
-  if (!lock.Acquire(dir_, &error)) {
-    Ready(readyFd, "failed " + error);
+  if (!signalFd.Valid() || !dir_.Create(&error) || !lock.Acquire(dir_, &error)) {
+    ready.Say("failed " + error);
     std::fprintf(stderr, "spoolhost: %s\n", error.c_str());
     return kExitFailed;
   }
   Log("spoolhost daemon (pid " + std::to_string(::getpid()) + ") in " + dir_.Path());
   bool ok = Setup(&error);
   if (messages_)
-    for (const std::string& box : messages_->TakeAnsweredAtOnce()) Ready(readyFd, "note message box " + box);
+    for (const std::string& box : messages_->TakeAnsweredAtOnce()) ready.Say("note message box " + box);
   if (ok && !monitors_->AnyRunning()) {
     error = "no monitor is running:";
     for (const LoadedMonitor& m : monitors_->List()) error += " " + m.name + ": " + m.error + ";";
@@ -143,15 +140,15 @@ int Daemon::Serve(int readyFd) {
     if (error.back() == ';') error.pop_back();
     ok = false;
   }
-  int listenFd = -1;
+  UniqueFd listenFd;
   if (ok) {
     listenFd = ListenUnix(dir_.SocketPath(), &error);
-    ok = listenFd >= 0;
+    ok = listenFd.Valid();
   }
   if (!ok) {
     Log("start-up failed: " + error);
-    Ready(readyFd, "failed " + error);
-    if (readyFd >= 0) ::close(readyFd);
+    ready.Say("failed " + error);
+    ready.Close();
     Shutdown(nullptr);
     return kExitFailed;
   }
@@ -160,15 +157,17 @@ int Daemon::Serve(int readyFd) {
   for (const LoadedMonitor& m : monitors_->List())
     monitors += (monitors.empty() ? "" : ", ") + m.name + (m.initialised ? " initialised" : " failed: " + m.error);
   Log("ready: " + monitors);
-  Ready(readyFd, "ok pid " + std::to_string(::getpid()) + "; monitor " + monitors);
-  if (readyFd >= 0) ::close(readyFd);
+  ready.Say("ok pid " + std::to_string(::getpid()) + "; monitor " + monitors);
+  ready.Close();
 
-  if (::pipe2(wakePipe_, O_CLOEXEC) != 0) wakePipe_[0] = wakePipe_[1] = -1;
-  int signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC);
-  AcceptLoop(listenFd, signalFd);
-  ::close(listenFd);
+  if (int wake[2]; ::pipe2(wake, O_CLOEXEC) == 0) {
+    wakeRead_.Reset(wake[0]);
+    wakeWrite_.Reset(wake[1]);
+  }
+  AcceptLoop(listenFd.Get(), signalFd.Get());
+  listenFd.Reset();
   ::unlink(dir_.SocketPath().c_str());
-  if (signalFd >= 0) ::close(signalFd);
+  signalFd.Reset();
   if (!stopping_.exchange(true)) {
     Log("stopping on a signal");
     if (auto busy = jobs_->Busy(); busy) {
@@ -186,7 +185,7 @@ int Daemon::Serve(int readyFd) {
 
 void Daemon::AcceptLoop(int listenFd, int signalFd) {
   while (!exitRequested_) {
-    pollfd fds[3] = {{listenFd, POLLIN, 0}, {wakePipe_[0], POLLIN, 0}, {signalFd, POLLIN, 0}};
+    pollfd fds[3] = {{listenFd, POLLIN, 0}, {wakeRead_.Get(), POLLIN, 0}, {signalFd, POLLIN, 0}};
     int n = ::poll(fds, 3, 1000);
     ReapConnections(false);
     if (n < 0 && errno != EINTR) break;
@@ -199,7 +198,7 @@ void Daemon::AcceptLoop(int listenFd, int signalFd) {
       int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0) continue;
       auto done = std::make_shared<std::atomic<bool>>(false);
-      connections_.push_back(Connection{fd, std::thread([this, fd, done] {
+      connections_.push_back(Connection{UniqueFd(fd), std::thread([this, fd, done] {
                                           ServeConnection(fd);
                                           done->store(true);
                                         }),
@@ -210,10 +209,9 @@ void Daemon::AcceptLoop(int listenFd, int signalFd) {
 
 void Daemon::ReapConnections(bool all) {
   for (auto it = connections_.begin(); it != connections_.end();) {
-    if (all && !it->done->load()) ::shutdown(it->fd, SHUT_RDWR);
+    if (all && !it->done->load()) ::shutdown(it->fd.Get(), SHUT_RDWR);
     if (all || it->done->load()) {
       it->thread.join();
-      ::close(it->fd);
       it = connections_.erase(it);
     } else {
       ++it;
@@ -314,7 +312,7 @@ int Daemon::Stop(const Command& c, Session& s) {
   // Answered before the loop ends, since ending it closes every connection.
   s.Exit(kExitOk);
   exitRequested_ = true;
-  if (wakePipe_[1] >= 0 && ::write(wakePipe_[1], "x", 1) < 0) {
+  if (wakeWrite_.Valid() && ::write(wakeWrite_.Get(), "x", 1) < 0) {
     // The loop wakes within a second anyway.
   }
   return kExitOk;
@@ -404,74 +402,29 @@ int StartCommand(const Command& command, const StateDir& dir) {
     std::fprintf(stderr, "spoolhost: a daemon already runs in %s (pid %ld)\n", dir.Path().c_str(), *pid);
     return kExitFailed;
   }
-  int ready[2];
-  if (::pipe(ready) != 0) {
-    std::perror("spoolhost: pipe");
-    return kExitFailed;
-  }
   Command serve = command;
   serve.verb = "serve";
-  serve.options["ready-fd"] = {std::to_string(ready[1])};
-  std::vector<std::string> words = CommandWords(serve);
-  words.insert(words.begin(), {"spoolhost", "--state", dir.Path()});
-  std::fflush(nullptr);
-  pid_t child = ::fork();
-  if (child < 0) {
-    std::perror("spoolhost: fork");
+  auto argvFor = [&serve, &dir](int readyFd) {
+    serve.options["ready-fd"] = {std::to_string(readyFd)};
+    std::vector<std::string> words = CommandWords(serve);
+    words.insert(words.begin(), {"spoolhost", "--state", dir.Path()});
+    return words;
+  };
+  tools::StartReport report;
+  if (!tools::StartDetached(argvFor, dir.DaemonLog(), &report, &error)) {
+    std::fprintf(stderr, "spoolhost: %s\n", error.c_str());
     return kExitFailed;
   }
-  if (child == 0) {
-    ::close(ready[0]);
-    ::setsid();
-    int in = ::open("/dev/null", O_RDONLY);
-    int out = ::open(dir.DaemonLog().c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    if (in >= 0) ::dup2(in, 0);
-    if (out >= 0) {
-      ::dup2(out, 1);
-      ::dup2(out, 2);
-    }
-    std::vector<char*> argv;
-    for (std::string& w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-    ::execv("/proc/self/exe", argv.data());
-    std::_Exit(127);
+  for (const std::string& note : report.notes) std::printf("%s\n", note.c_str());
+  if (report.ok) {
+    std::printf("spoolhost: started in %s (%s)\n", dir.Path().c_str(), report.ok->c_str());
+    return kExitOk;
   }
-  ::close(ready[1]);
-  std::string text;
-  char buf[512];
-  for (;;) {
-    ssize_t n = ::read(ready[0], buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    text.append(buf, static_cast<std::size_t>(n));
-  }
-  ::close(ready[0]);
-  int result = kExitFailed;
-  bool said = false;
-  std::size_t at = 0;
-  while (at < text.size()) {
-    std::size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(at, end - at);
-    at = end + 1;
-    if (line.compare(0, 5, "note ") == 0) {
-      std::printf("%s\n", line.substr(5).c_str());
-    } else if (line.compare(0, 3, "ok ") == 0) {
-      std::printf("spoolhost: started in %s (%s)\n", dir.Path().c_str(), line.substr(3).c_str());
-      result = kExitOk;
-      said = true;
-    } else if (line.compare(0, 7, "failed ") == 0) {
-      std::fprintf(stderr, "spoolhost: start-up failed: %s (log: %s)\n", line.substr(7).c_str(),
-                   dir.DaemonLog().c_str());
-      said = true;
-    }
-  }
-  if (!said) std::fprintf(stderr, "spoolhost: the daemon died while starting (log: %s)\n", dir.DaemonLog().c_str());
-  if (result != kExitOk) {
-    int status = 0;
-    ::waitpid(child, &status, 0);
-  }
-  return result;
+  if (report.failed)
+    std::fprintf(stderr, "spoolhost: start-up failed: %s (log: %s)\n", report.failed->c_str(), dir.DaemonLog().c_str());
+  else
+    std::fprintf(stderr, "spoolhost: the daemon died while starting (log: %s)\n", dir.DaemonLog().c_str());
+  return kExitFailed;
 }
 
 }  // namespace spoolhost

@@ -16,6 +16,7 @@
 #include "options.h"
 #include "session.h"
 #include "state_dir.h"
+#include "unique_fd.h"
 
 namespace spoolhost {
 
@@ -26,7 +27,7 @@ class Network;
 
 class Daemon {
  public:
-  Daemon(Command command, StateDir dir);
+  Daemon(Command command, tools::StateDir dir);
   ~Daemon();
 
   // Runs until stopped; returns the exit status. When readyFd >= 0 the outcome
@@ -39,7 +40,7 @@ class Daemon {
 
  private:
   struct Connection {
-    int fd;
+    tools::UniqueFd fd;
     std::thread thread;
     std::shared_ptr<std::atomic<bool>> done;
   };
@@ -51,7 +52,6 @@ class Daemon {
   void ReapConnections(bool all);
   // Unloads everything in order; the lines go to the log and to `session`.
   void Shutdown(Session* session);
-  void Ready(int fd, const std::string& line);
 
   // The verbs.
   int Status(const Command& c, Session& s);
@@ -74,7 +74,7 @@ class Daemon {
   bool KnownPort(const std::string& port, Session& s);
 
   Command command_;
-  StateDir dir_;
+  tools::StateDir dir_;
   std::shared_ptr<MessageQueue> messages_;
   std::shared_ptr<PrinterRegistry> printers_;
   std::unique_ptr<Network> network_;
@@ -86,7 +86,7 @@ class Daemon {
   std::mutex logMutex_;
   std::atomic<bool> stopping_{false};
   std::atomic<bool> exitRequested_{false};
-  int wakePipe_[2] = {-1, -1};
+  tools::UniqueFd wakeRead_, wakeWrite_;  // Stop wakes the connection loop
   double timeScale_ = 1.0;
   long startedAt_ = 0;
   std::list<Connection> connections_;
@@ -94,7 +94,7 @@ class Daemon {
 
 // Entry points of main: `serve` runs the daemon here; `start` runs it detached
 // and reports how start-up went.
-int ServeCommand(const Command& command, const StateDir& dir);
-int StartCommand(const Command& command, const StateDir& dir);
+int ServeCommand(const Command& command, const tools::StateDir& dir);
+int StartCommand(const Command& command, const tools::StateDir& dir);
 
 }  // namespace spoolhost

@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   const Command& command = *parsed.command;
-  StateDir dir = StateDir::Resolve(command.stateDir);
+  tools::StateDir dir = tools::StateDir::Resolve(command.stateDir);
   if (command.verb == "serve" || command.verb == "start") KeepFreedMemory();
   if (command.verb == "serve") return ServeCommand(command, dir);
   if (command.verb == "start") return StartCommand(command, dir);

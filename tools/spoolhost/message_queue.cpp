@@ -9,6 +9,9 @@
 
 namespace spoolhost {
 
+using tools::kPromptBox;
+
+
 std::string MessageQueue::Describe(const PendingBox& box) {
   return "message " + std::to_string(box.id) + " [" + box.caption + "] " + box.text;
 }

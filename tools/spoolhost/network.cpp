@@ -11,6 +11,17 @@
 
 namespace spoolhost {
 
+using tools::BoxPortSpec;
+using tools::BoxSpec;
+using tools::DescribeNbtBindFailure;
+using tools::DescribeNet;
+using tools::MacText;
+using tools::NetSpec;
+using tools::ParseNetSpec;
+using tools::PortStateName;
+using tools::StateDir;
+
+
 struct Network::RunningBox {
   BoxInfo info;
   std::unique_ptr<printbox::Box> box;

@@ -21,7 +21,7 @@ namespace spoolhost {
 struct AdapterInfo {
   int lana;
   plat::NetSpec net;  // with the LANA number and hardware address it got
-  std::string Describe() const { return DescribeNet(net); }
+  std::string Describe() const { return tools::DescribeNet(net); }
   bool IsLoop() const { return net.adapter.transport == plat::NetbiosTransportKind::Loop; }
 };
 
@@ -30,7 +30,7 @@ struct BoxInfo {
   int lana;
   std::string segment;
   std::string outDir;
-  std::vector<BoxPortSpec> ports;  // with their current states
+  std::vector<tools::BoxPortSpec> ports;  // with their current states
   std::size_t completeJobs = 0;
 };
 
@@ -42,10 +42,10 @@ class Network {
 
   // Adds the adapters (default: one on loop:lan0) and writes the system's
   // adapter map into the registry. False with a one-line reason.
-  bool AddAdapters(const std::vector<NetSpec>& specs, std::string* error);
+  bool AddAdapters(const std::vector<tools::NetSpec>& specs, std::string* error);
   // Starts the in-process boxes on the segment of the first loop adapter
   // (the command line makes sure there is one when boxes are given).
-  bool StartBoxes(const std::vector<BoxSpec>& specs, const StateDir& dir, std::string* error);
+  bool StartBoxes(const std::vector<tools::BoxSpec>& specs, const tools::StateDir& dir, std::string* error);
   bool SetPortState(const std::string& box, const std::string& port, std::uint8_t state, std::string* error);
   void Stop();
 

@@ -6,6 +6,11 @@
 #include "specs.h"
 
 namespace spoolhost {
+
+using tools::ParseBoxSpec;
+using tools::ParseNetSpec;
+using tools::ParsePortState;
+
 namespace {
 
 enum class Arg { None, Value, Repeat };

@@ -6,13 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "exit_codes.h"
+
 namespace spoolhost {
 
-// Exit statuses shared by the client and the daemon.
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailed = 1;      // the operation was refused or failed
-inline constexpr int kExitUsage = 2;       // bad verb, option or argument
-inline constexpr int kExitNotRunning = 3;  // no daemon answers in the state directory
+// The exit statuses of every verb, the same for the client and the daemon.
+using tools::kExitFailed;
+using tools::kExitNotRunning;
+using tools::kExitOk;
+using tools::kExitUsage;
 
 // One parsed command: the verb, its positional arguments and its options.
 // Options keep every value given, in order (some are repeatable).

@@ -9,6 +9,9 @@
 #include "specs.h"
 
 namespace spoolhost {
+
+using tools::PrinterStatusText;
+
 namespace {
 
 std::string KeyOf(const std::string& name) { return std::string(kPrintersKey) + "\\" + name; }

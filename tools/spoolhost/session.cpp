@@ -2,6 +2,13 @@
 #include "session.h"
 
 namespace spoolhost {
+
+using tools::Frame;
+using tools::Message;
+using tools::ReceiveFrame;
+using tools::ReceiveFrameAppending;
+using tools::SendFrame;
+
 namespace {
 thread_local Session* t_current = nullptr;
 }

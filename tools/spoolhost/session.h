@@ -9,10 +9,6 @@
 
 namespace spoolhost {
 
-// Prompt kinds, the first byte of a Prompt frame.
-inline constexpr char kPromptBox = 'B';   // a message box: the client shows it and answers OK
-inline constexpr char kPromptLine = 'L';  // a question: the client answers with a line
-
 class Session {
  public:
   explicit Session(int fd) : fd_(fd) {}
@@ -42,7 +38,7 @@ class Session {
   };
 
  private:
-  void Send(Frame type, const std::string& payload);
+  void Send(tools::Frame type, const std::string& payload);
 
   int fd_;
   mutable std::mutex mutex_;

@@ -17,6 +17,12 @@
 #include "specs.h"
 
 namespace spoolhost {
+
+using tools::ParsePortState;
+using tools::PortStateName;
+using tools::PrinterStatusText;
+using tools::kPromptLine;
+
 namespace {
 
 std::string Padded(const std::string& text, std::size_t width) {

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace spoolhost {
+namespace tools {
 namespace {
 
 std::vector<std::string> Split(const std::string& text, char sep) {
@@ -196,4 +196,4 @@ std::string PrinterStatusText(std::uint32_t status) {
   return text;
 }
 
-}  // namespace spoolhost
+}  // namespace tools

@@ -1,10 +1,13 @@
-// The state directory: where it is, what it holds, and the daemon's lock on it.
+// spoolhost's state directory: where it is, what it holds, and the daemon's
+// lock on it. Shared, since a client finds the daemon's socket through it.
 #pragma once
 
 #include <optional>
 #include <string>
 
-namespace spoolhost {
+#include "unique_fd.h"
+
+namespace tools {
 
 class StateDir {
  public:
@@ -34,15 +37,11 @@ class StateDir {
 // kept for the life of the process (released by the system if it dies).
 class DaemonLock {
  public:
-  DaemonLock() = default;
-  ~DaemonLock();
-  DaemonLock(const DaemonLock&) = delete;
-  DaemonLock& operator=(const DaemonLock&) = delete;
   // False with a reason when another daemon holds it or the file cannot be had.
   bool Acquire(const StateDir& dir, std::string* error);
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
 };
 
-}  // namespace spoolhost
+}  // namespace tools

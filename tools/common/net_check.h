@@ -6,11 +6,11 @@
 
 #include "host/nbt.h"
 
-namespace spoolhost {
+namespace tools {
 
 // Tries the binds the transport makes and names the first that fails: an
 // address this host does not have, a port below 1024 without the right to
 // it, or a session port another process listens on at that address.
 std::string DescribeNbtBindFailure(const plat::NbtEndpoint& endpoint);
 
-}  // namespace spoolhost
+}  // namespace tools

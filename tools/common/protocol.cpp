@@ -10,7 +10,9 @@
 #include <cerrno>
 #include <cstring>
 
-namespace spoolhost {
+#include "exit_codes.h"
+
+namespace tools {
 namespace {
 
 bool WriteAll(int fd, const char* data, std::size_t size) {
@@ -40,10 +42,7 @@ bool ReadAll(int fd, char* data, std::size_t size) {
 struct SocketAddress {
   sockaddr_un addr{};
   socklen_t length = 0;
-  int dirFd = -1;
-  ~SocketAddress() {
-    if (dirFd >= 0) ::close(dirFd);
-  }
+  UniqueFd dir;  // held while the path through /proc/self/fd is in use
 };
 
 bool MakeAddress(const std::string& path, SocketAddress* out, std::string* error) {
@@ -53,12 +52,12 @@ bool MakeAddress(const std::string& path, SocketAddress* out, std::string* error
     // Reach the socket through /proc/self/fd/N/name, which is short.
     auto slash = path.rfind('/');
     std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
-    out->dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (out->dirFd < 0) {
+    out->dir.Reset(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!out->dir.Valid()) {
       *error = dir + ": " + std::strerror(errno);
       return false;
     }
-    usable = "/proc/self/fd/" + std::to_string(out->dirFd) + "/" + path.substr(slash + 1);
+    usable = "/proc/self/fd/" + std::to_string(out->dir.Get()) + "/" + path.substr(slash + 1);
     if (usable.size() >= sizeof out->addr.sun_path) {
       *error = "socket name too long: " + path;
       return false;
@@ -105,12 +104,10 @@ std::optional<Frame> ReceiveFrameAppending(int fd, std::string* out) {
 }
 
 std::optional<Message> ReceiveFrame(int fd) {
-  unsigned char header[5];
-  if (!ReadAll(fd, reinterpret_cast<char*>(header), sizeof header)) return std::nullopt;
-  std::uint32_t length = header[0] | (header[1] << 8) | (header[2] << 16) | (static_cast<std::uint32_t>(header[3]) << 24);
-  if (length == 0 || length > kMaxFrame) return std::nullopt;
-  Message m{static_cast<Frame>(header[4]), std::string(length - 1, '\0')};
-  if (length > 1 && !ReadAll(fd, m.payload.data(), length - 1)) return std::nullopt;
+  Message m{};
+  std::optional<Frame> type = ReceiveFrameAppending(fd, &m.payload);
+  if (!type) return std::nullopt;
+  m.type = *type;
   return m;
 }
 
@@ -135,37 +132,40 @@ std::vector<std::string> SplitWords(const std::string& payload) {
   return words;
 }
 
-int ListenUnix(const std::string& path, std::string* error) {
+int ExitStatusOf(const Message& exit) {
+  return exit.payload.empty() ? kExitFailed : static_cast<unsigned char>(exit.payload[0]);
+}
+
+UniqueFd ListenUnix(const std::string& path, std::string* error) {
   SocketAddress address;
-  if (!MakeAddress(path, &address, error)) return -1;
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
+  if (!MakeAddress(path, &address, error)) return UniqueFd();
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd.Valid()) {
     *error = std::string("socket: ") + std::strerror(errno);
-    return -1;
+    return fd;
   }
   ::unlink(path.c_str());
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address.addr), address.length) != 0 || ::listen(fd, 16) != 0) {
+  if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address.addr), address.length) != 0 ||
+      ::listen(fd.Get(), 16) != 0) {
     *error = path + ": " + std::strerror(errno);
-    ::close(fd);
-    return -1;
+    fd.Reset();
   }
   return fd;
 }
 
-int ConnectUnix(const std::string& path, std::string* error) {
+UniqueFd ConnectUnix(const std::string& path, std::string* error) {
   SocketAddress address;
-  if (!MakeAddress(path, &address, error)) return -1;
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
+  if (!MakeAddress(path, &address, error)) return UniqueFd();
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd.Valid()) {
     *error = std::string("socket: ") + std::strerror(errno);
-    return -1;
+    return fd;
   }
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address.addr), address.length) != 0) {
+  if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address.addr), address.length) != 0) {
     *error = std::strerror(errno);
-    ::close(fd);
-    return -1;
+    fd.Reset();
   }
   return fd;
 }
 
-}  // namespace spoolhost
+}  // namespace tools

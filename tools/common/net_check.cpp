@@ -10,23 +10,24 @@
 #include <cerrno>
 #include <cstring>
 
-namespace spoolhost {
+#include "unique_fd.h"
+
+namespace tools {
 namespace {
 
 // The errno of binding a socket like the transport's, or 0 when it binds.
 int TryBind(int type, std::uint32_t address, std::uint16_t port, bool sharePort) {
-  int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
-  if (fd < 0) return errno;
+  UniqueFd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
+  if (!fd.Valid()) return errno;
   int one = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (sharePort) ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
+  ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (sharePort) ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = htonl(address);
   sa.sin_port = htons(port);
-  int result = ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : errno;
-  if (result == 0 && type == SOCK_STREAM && ::listen(fd, 1) != 0) result = errno;
-  ::close(fd);
+  int result = ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : errno;
+  if (result == 0 && type == SOCK_STREAM && ::listen(fd.Get(), 1) != 0) result = errno;
   return result;
 }
 
@@ -68,4 +69,4 @@ std::string DescribeNbtBindFailure(const plat::NbtEndpoint& ep) {
   return "its sockets could not be opened (the LANA number may be taken)";
 }
 
-}  // namespace spoolhost
+}  // namespace tools

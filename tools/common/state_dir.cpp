@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace spoolhost {
+namespace tools {
 namespace {
 
 bool MakeDir(const std::string& path, std::string* error) {
@@ -51,44 +51,38 @@ bool StateDir::Create(std::string* error) const {
 }
 
 std::optional<long> StateDir::RunningDaemon() const {
-  int fd = ::open(LockPath().c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
+  UniqueFd fd(::open(LockPath().c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.Valid()) return std::nullopt;
   std::optional<long> pid;
-  if (::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+  if (::flock(fd.Get(), LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
     char buf[32] = {};
-    ssize_t n = ::read(fd, buf, sizeof buf - 1);
+    ssize_t n = ::read(fd.Get(), buf, sizeof buf - 1);
     pid = n > 0 ? std::strtol(buf, nullptr, 10) : 0;
   }
-  ::close(fd);
   return pid;
 }
 
-DaemonLock::~DaemonLock() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
 bool DaemonLock::Acquire(const StateDir& dir, std::string* error) {
-  int fd = ::open(dir.LockPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) {
+  UniqueFd fd(::open(dir.LockPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (!fd.Valid()) {
     *error = "cannot open " + dir.LockPath() + ": " + std::strerror(errno);
     return false;
   }
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
     char buf[32] = {};
-    ssize_t n = ::read(fd, buf, sizeof buf - 1);
+    ssize_t n = ::read(fd.Get(), buf, sizeof buf - 1);
     *error = "a spoolhost daemon already runs in " + dir.Path() + (n > 0 ? " (pid " + std::string(buf) + ")" : "");
     while (!error->empty() && (error->back() == '\n')) error->pop_back();
-    ::close(fd);
     return false;
   }
   std::string pid = std::to_string(::getpid());
-  if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size())) {
+  if (::ftruncate(fd.Get(), 0) != 0 ||
+      ::pwrite(fd.Get(), pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size())) {
     *error = "cannot write " + dir.LockPath();
-    ::close(fd);
     return false;
   }
-  fd_ = fd;
+  fd_ = std::move(fd);
   return true;
 }
 
-}  // namespace spoolhost
+}  // namespace tools

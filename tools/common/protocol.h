@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
-namespace spoolhost {
+#include "unique_fd.h"
+
+namespace tools {
 
 // A frame is a 4-byte little-endian length (of what follows), a type byte and
 // a payload. The client sends one Request, then data or answers as the verb
@@ -25,6 +27,10 @@ enum class Frame : std::uint8_t {
 
 inline constexpr std::size_t kMaxFrame = 1 << 20;
 
+// Prompt kinds, the first byte of a Prompt frame.
+inline constexpr char kPromptBox = 'B';   // a message box: the client shows it and answers OK
+inline constexpr char kPromptLine = 'L';  // a question: the client answers with a line
+
 struct Message {
   Frame type;
   std::string payload;
@@ -42,9 +48,13 @@ std::optional<Frame> ReceiveFrameAppending(int fd, std::string* out);
 std::string JoinWords(const std::vector<std::string>& words);
 std::vector<std::string> SplitWords(const std::string& payload);
 
+// The status an Exit frame carries; a frame without one counts as a failure.
+int ExitStatusOf(const Message& exit);
+
 // Unix socket helpers. Paths longer than a socket address allows are reached
 // through their directory, so deep state directories still work.
-int ListenUnix(const std::string& path, std::string* error);
-int ConnectUnix(const std::string& path, std::string* error);
+// An invalid descriptor with *error set when the socket cannot be had.
+UniqueFd ListenUnix(const std::string& path, std::string* error);
+UniqueFd ConnectUnix(const std::string& path, std::string* error);
 
-}  // namespace spoolhost
+}  // namespace tools

@@ -9,7 +9,7 @@
 
 #include "host/nbt.h"
 
-namespace spoolhost {
+namespace tools {
 
 // One NetBIOS adapter, as plat::ParseNetSpec reads --net:
 // "loop[:SEGMENT][,lana=N][,mac=..]" (the segment defaults to lan0) or
@@ -49,4 +49,4 @@ std::string PortStateName(std::uint8_t state);
 // The spooler's printer status bits in words ("ready" for none).
 std::string PrinterStatusText(std::uint32_t status);
 
-}  // namespace spoolhost
+}  // namespace tools

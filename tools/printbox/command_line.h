@@ -1,0 +1,40 @@
+// The command line of printbox: its verbs and options, parsed and checked.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "server_report.h"
+#include "specs.h"
+
+namespace printbox {
+
+struct Options {
+  std::string verb;
+  std::vector<std::string> args;
+  std::string state;  // absolute
+  std::vector<std::string> nets;
+  std::string name = "PRINTBOX";
+  std::vector<PortStatus> ports;
+  std::string out;
+  bool refuseSessions = false;
+  bool noPings = false;
+  int receiveDelayMs = 0;
+  int readyFd = -1;
+
+  std::string SocketPath() const { return state + "/printbox.sock"; }
+  std::string LockPath() const { return state + "/printbox.pid"; }
+  std::string LogPath() const { return state + "/printbox.log"; }
+};
+
+extern const char* const kUsageText;
+
+// Parses argv; nothing with an error line when it is wrong, or with *help set
+// when help was asked for.
+std::optional<Options> ParseCommandLine(int argc, char** argv, std::string* error, bool* help);
+
+// The one adapter of a separate box, from its --net; nothing with the reason.
+std::optional<tools::NetSpec> BoxNet(const Options& o, std::string* error);
+
+}  // namespace printbox

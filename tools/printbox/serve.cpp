@@ -1,0 +1,224 @@
+// printbox serve: the box on its adapter, controlled over the state
+// directory's socket until stopped.
+#include "serve.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "daemon_start.h"
+#include "exit_codes.h"
+#include "host/nbt.h"
+#include "net_check.h"
+#include "print_box.h"
+#include "protocol.h"
+#include "unique_fd.h"
+
+namespace printbox {
+namespace {
+
+using tools::Frame;
+using tools::kExitFailed;
+using tools::kExitOk;
+using tools::kExitUsage;
+using tools::UniqueFd;
+
+int Fail(int status, const std::string& line) {
+  std::fprintf(stderr, "printbox: %s\n", line.c_str());
+  return status;
+}
+
+std::string Trimmed(std::string name) {
+  while (!name.empty() && name.back() == ' ') name.pop_back();
+  return name;
+}
+
+std::string PortsText(const std::vector<PortStatus>& ports) {
+  std::string out;
+  for (const auto& p : ports) out += " " + p.name + "=" + tools::PortStateName(p.status);
+  return out;
+}
+
+void PrintJob(const std::string& port, JobState state, std::size_t bytes, const std::filesystem::path& file) {
+  const char* what = state == JobState::Complete     ? "complete"
+                     : state == JobState::Incomplete ? "incomplete (the sender hung up early)"
+                                                     : "broken (bad framing), dropped";
+  std::printf("job on port %s: %s, %zu bytes%s%s\n", port.c_str(), what, bytes, file.empty() ? "" : ", ",
+              file.c_str());
+  std::fflush(stdout);
+}
+
+// The exclusive hold on the state directory, with this process's pid in it;
+// invalid with a reason when another box holds it.
+UniqueFd LockState(const Options& o, std::string* error) {
+  ::mkdir(o.state.c_str(), 0700);
+  UniqueFd lock(::open(o.LockPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (!lock.Valid() || ::flock(lock.Get(), LOCK_EX | LOCK_NB) != 0) {
+    *error = "a printbox already runs in " + o.state;
+    return UniqueFd();
+  }
+  std::string pid = std::to_string(::getpid());
+  if (::ftruncate(lock.Get(), 0) != 0 || ::pwrite(lock.Get(), pid.data(), pid.size(), 0) < 0) {
+    *error = "pid file";
+    return UniqueFd();
+  }
+  return lock;
+}
+
+// The box on its adapter. The adapter is removed after the box has stopped,
+// on every way out.
+class BoxOnAdapter {
+ public:
+  ~BoxOnAdapter() {
+    box_.reset();
+    if (lana_) plat::RemoveNetbiosAdapter(*lana_);
+  }
+  // Adds the adapter, makes the jobs' directory and registers the box's
+  // names; false with a reason.
+  bool Open(const Options& o, const tools::NetSpec& net, std::string* error);
+  Box& box() { return *box_; }
+
+ private:
+  std::optional<UCHAR> lana_;
+  std::unique_ptr<Box> box_;
+};
+
+bool BoxOnAdapter::Open(const Options& o, const tools::NetSpec& net, std::string* error) {
+  if (!plat::AddNetAdapter(net.net)) {
+    *error = "cannot open the box's adapter on " + tools::DescribeNet(net.net) + ": " +
+             tools::DescribeNbtBindFailure(net.net.nbt);
+    return false;
+  }
+  lana_ = net.net.adapter.lana;
+  BoxConfig config;
+  config.lana = *lana_;
+  config.name = o.name;
+  config.ports = o.ports;
+  config.outputDir = o.out;
+  config.keepJobsInMemory = false;
+  config.receiveDelay = std::chrono::milliseconds(o.receiveDelayMs);
+  config.onJob = PrintJob;
+  std::error_code ec;
+  std::filesystem::create_directories(config.outputDir, ec);
+  if (ec) {
+    *error = "cannot create " + o.out + ": " + ec.message();
+    return false;
+  }
+  box_ = std::make_unique<Box>(config);
+  if (unsigned char rc = box_->Start(); rc != 0) {
+    char code[8];
+    std::snprintf(code, sizeof code, "0x%02X", rc);
+    std::string name = Trimmed(box_->FailedName());
+    if (rc == NRC_INUSE && !name.empty())
+      *error = "the name " + name + " is held by another node on the segment (NetBIOS code " + code + ")";
+    else
+      *error = "the box could not register " + (name.empty() ? std::string("its names") : "the name " + name) +
+               " (NetBIOS code " + code + ")";
+    return false;
+  }
+  box_->SetRefuseSessions(o.refuseSessions);
+  box_->SetAnswerPings(!o.noPings);
+  return true;
+}
+
+// What the control socket reports and changes.
+struct Control {
+  const Options& o;
+  Box& box;
+  std::string pid;
+  std::string where;
+  std::vector<PortStatus> ports;  // with the states set since the start
+};
+
+// Answers one client; false when it asked the box to stop.
+bool AnswerClient(Control& c, int fd) {
+  auto request = tools::ReceiveFrame(fd);
+  std::vector<std::string> words = request ? tools::SplitWords(request->payload) : std::vector<std::string>{};
+  int status = kExitOk;
+  bool running = true;
+  if (words.empty()) {
+    status = kExitUsage;
+  } else if (words[0] == "stop") {
+    tools::SendFrame(fd, Frame::Out, "printbox " + c.o.name + " stopped\n");
+    running = false;
+  } else if (words[0] == "status") {
+    BoxStats stats = c.box.Stats();
+    std::string out = "printbox " + c.o.name + " (pid " + c.pid + ") on " + c.where + "\nports:" + PortsText(c.ports) +
+                      "\njobs: " + std::to_string(stats.completeJobs) + " printed, " +
+                      std::to_string(stats.incompleteJobs) + " incomplete, to " + c.o.out + "\n";
+    tools::SendFrame(fd, Frame::Out, out);
+  } else if (words[0] == "set-status" && words.size() == 3) {
+    auto state = tools::ParsePortState(words[2]);
+    if (state && c.box.SetPortStatus(words[1], *state)) {
+      for (auto& p : c.ports)
+        if (p.name == words[1]) p.status = *state;
+      tools::SendFrame(fd, Frame::Out, "port " + words[1] + " set\n");
+    } else {
+      tools::SendFrame(fd, Frame::Err, "the box has no port " + words[1]);
+      status = kExitFailed;
+    }
+  }
+  tools::SendFrame(fd, Frame::Exit, std::string(1, static_cast<char>(status)));
+  return running;
+}
+
+// Serves the control socket until a client asks to stop or a stop signal comes.
+void ServeClients(Control& c, int listenFd, int signalFd) {
+  for (;;) {
+    pollfd fds[2] = {{listenFd, POLLIN, 0}, {signalFd, POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0 && errno != EINTR) return;
+    if (fds[1].revents & POLLIN) return;
+    if (!(fds[0].revents & POLLIN)) continue;
+    UniqueFd client(::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC));
+    if (client.Valid() && !AnswerClient(c, client.Get())) return;
+  }
+}
+
+}  // namespace
+
+int Serve(const Options& o) {
+  tools::ReadyPipe ready(o.readyFd);
+  auto fail = [&ready](int status, const std::string& error) {
+    ready.Say("failed " + error);
+    return Fail(status, error);
+  };
+  std::string error;
+  // Taken before any thread starts, so every thread inherits the blocked
+  // mask and a stop signal reaches the loop as a descriptor.
+  UniqueFd signalFd = tools::TakeSignals({SIGINT, SIGTERM}, &error);
+  if (!signalFd.Valid()) return fail(kExitFailed, error);
+  std::optional<tools::NetSpec> net = BoxNet(o, &error);
+  if (!net || o.ports.empty()) return fail(kExitUsage, net ? "the box needs at least one --port NAME[=STATE]" : error);
+  UniqueFd lock = LockState(o, &error);
+  if (!lock.Valid()) return fail(kExitFailed, error);
+  {
+    BoxOnAdapter running;
+    if (!running.Open(o, *net, &error)) return fail(kExitFailed, error);
+    Control control{o, running.box(), std::to_string(::getpid()), tools::DescribeNet(net->net), o.ports};
+    std::printf("printbox %s (pid %s) on %s, ports%s; jobs to %s\n", o.name.c_str(), control.pid.c_str(),
+                control.where.c_str(), PortsText(control.ports).c_str(), o.out.c_str());
+    std::fflush(stdout);
+    UniqueFd listenFd = tools::ListenUnix(o.SocketPath(), &error);
+    if (!listenFd.Valid()) return fail(kExitFailed, error);
+    ready.Say("ok pid " + control.pid);
+    ready.Close();
+    ServeClients(control, listenFd.Get(), signalFd.Get());
+  }
+  ::unlink(o.SocketPath().c_str());
+  std::printf("printbox %s stopped\n", o.name.c_str());
+  return kExitOk;
+}
+
+}  // namespace printbox
