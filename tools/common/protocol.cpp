@@ -68,6 +68,14 @@ bool MakeAddress(const std::string& path, SocketAddress* out, std::string* error
   return true;
 }
 
+// A stream socket and the address of `path` for it; invalid with *error set.
+UniqueFd UnixSocket(const std::string& path, SocketAddress* address, std::string* error) {
+  if (!MakeAddress(path, address, error)) return UniqueFd();
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd.Valid()) *error = std::string("socket: ") + std::strerror(errno);
+  return fd;
+}
+
 }  // namespace
 
 bool SendFrame(int fd, Frame type, const std::string& payload) {
@@ -138,12 +146,8 @@ int ExitStatusOf(const Message& exit) {
 
 UniqueFd ListenUnix(const std::string& path, std::string* error) {
   SocketAddress address;
-  if (!MakeAddress(path, &address, error)) return UniqueFd();
-  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd.Valid()) {
-    *error = std::string("socket: ") + std::strerror(errno);
-    return fd;
-  }
+  UniqueFd fd = UnixSocket(path, &address, error);
+  if (!fd.Valid()) return fd;
   ::unlink(path.c_str());
   if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address.addr), address.length) != 0 ||
       ::listen(fd.Get(), 16) != 0) {
@@ -155,13 +159,8 @@ UniqueFd ListenUnix(const std::string& path, std::string* error) {
 
 UniqueFd ConnectUnix(const std::string& path, std::string* error) {
   SocketAddress address;
-  if (!MakeAddress(path, &address, error)) return UniqueFd();
-  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd.Valid()) {
-    *error = std::string("socket: ") + std::strerror(errno);
-    return fd;
-  }
-  if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address.addr), address.length) != 0) {
+  UniqueFd fd = UnixSocket(path, &address, error);
+  if (fd.Valid() && ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address.addr), address.length) != 0) {
     *error = std::strerror(errno);
     fd.Reset();
   }

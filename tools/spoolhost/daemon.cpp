@@ -30,6 +30,7 @@
 #include "printers.h"
 #include "protocol.h"
 #include "specs.h"
+#include "verb_table.h"
 
 #ifndef SPOOLHOST_MODULE_DIR
 #define SPOOLHOST_MODULE_DIR "."
@@ -239,30 +240,19 @@ void Daemon::ServeConnection(int fd) {
 }
 
 int Daemon::Dispatch(const Command& c, Session& s) {
-  const std::string& v = c.verb;
-  if (v == "status") return Status(c, s);
-  if (v == "stop") return Stop(c, s);
-  if (v == "messages") return MessagesVerb(c, s);
-  if (v == "jobs") return Jobs(c, s);
-  if (v == "printers") return Printers(c, s);
-  if (v == "box") return Box(c, s);
-  if (v == "reg") return Reg(c, s);
-  // The rest call into the monitors, which must stay loaded meanwhile.
+  const VerbSpec* verb = FindVerb(c.verb);
+  if (verb == nullptr || verb->handler == nullptr) {
+    s.Err("the daemon does not serve '" + c.verb + "'");
+    return kExitUsage;
+  }
+  if (!verb->needsModule) return (this->*verb->handler)(c, s);
+  // Held while the verb runs, so the monitors cannot be unloaded under it.
   std::shared_lock use(moduleUse_);
   if (stopping_) {
     s.Err("the daemon is stopping");
     return kExitNotRunning;
   }
-  if (v == "ports") return Ports(c, s);
-  if (v == "add-port") return AddPort(c, s);
-  if (v == "configure") return Configure(c, s);
-  if (v == "add-printer") return AddPrinter(c, s);
-  if (v == "delete-printer") return DeletePrinter(c, s);
-  if (v == "rename-printer") return RenamePrinter(c, s);
-  if (v == "set-port") return SetPort(c, s);
-  if (v == "print") return Print(c, s);
-  s.Err("the daemon does not serve '" + v + "'");
-  return kExitUsage;
+  return (this->*verb->handler)(c, s);
 }
 
 void Daemon::Shutdown(Session* session) {

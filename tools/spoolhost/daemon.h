@@ -35,6 +35,23 @@ class Daemon {
   // "failed ...").
   int Serve(int readyFd);
 
+  // The verbs, as the verb table names them.
+  int Status(const Command& c, Session& s);
+  int Stop(const Command& c, Session& s);
+  int MessagesVerb(const Command& c, Session& s);
+  int Ports(const Command& c, Session& s);
+  int AddPort(const Command& c, Session& s);
+  int Configure(const Command& c, Session& s);
+  int AddPrinter(const Command& c, Session& s);
+  int DeletePrinter(const Command& c, Session& s);
+  int RenamePrinter(const Command& c, Session& s);
+  int SetPort(const Command& c, Session& s);
+  int Printers(const Command& c, Session& s);
+  int Print(const Command& c, Session& s);
+  int Jobs(const Command& c, Session& s);
+  int Box(const Command& c, Session& s);
+  int Reg(const Command& c, Session& s);
+
   // One line to the daemon's log (its standard output), with the time.
   void Log(const std::string& line);
 
@@ -52,23 +69,6 @@ class Daemon {
   void ReapConnections(bool all);
   // Unloads everything in order; the lines go to the log and to `session`.
   void Shutdown(Session* session);
-
-  // The verbs.
-  int Status(const Command& c, Session& s);
-  int Stop(const Command& c, Session& s);
-  int MessagesVerb(const Command& c, Session& s);
-  int Ports(const Command& c, Session& s);
-  int AddPort(const Command& c, Session& s);
-  int Configure(const Command& c, Session& s);
-  int AddPrinter(const Command& c, Session& s);
-  int DeletePrinter(const Command& c, Session& s);
-  int RenamePrinter(const Command& c, Session& s);
-  int SetPort(const Command& c, Session& s);
-  int Printers(const Command& c, Session& s);
-  int Print(const Command& c, Session& s);
-  int Jobs(const Command& c, Session& s);
-  int Box(const Command& c, Session& s);
-  int Reg(const Command& c, Session& s);
 
   // A port that a running monitor lists; false (with the error sent) if none does.
   bool KnownPort(const std::string& port, Session& s);

@@ -1,9 +1,10 @@
-// The command line of spoolhost: a table of verbs with their options, and the parser.
+// The command line of spoolhost: the parser, driven by the verb table.
 #include "options.h"
 
 #include <cstdlib>
 
 #include "specs.h"
+#include "verb_table.h"
 
 namespace spoolhost {
 
@@ -12,62 +13,6 @@ using tools::ParseNetSpec;
 using tools::ParsePortState;
 
 namespace {
-
-enum class Arg { None, Value, Repeat };
-
-struct OptionSpec {
-  const char* name;
-  Arg arg;
-};
-
-struct VerbSpec {
-  const char* verb;
-  int minArgs;
-  int maxArgs;
-  std::vector<OptionSpec> options;
-  const char* synopsis;
-};
-
-const std::vector<VerbSpec>& Verbs() {
-  static const std::vector<VerbSpec> verbs = {
-      {"start", 0, 0,
-       {{"net", Arg::Repeat}, {"printbox", Arg::Repeat}, {"time-scale", Arg::Value}, {"answer-boxes", Arg::None},
-        {"module", Arg::Value}},
-       "start [--net SPEC]... [--printbox SPEC]... [--time-scale N] [--answer-boxes] [--module PATH]"},
-      {"serve", 0, 0,
-       {{"net", Arg::Repeat}, {"printbox", Arg::Repeat}, {"time-scale", Arg::Value}, {"answer-boxes", Arg::None},
-        {"module", Arg::Value}, {"ready-fd", Arg::Value}},
-       "serve [the options of start]   (the daemon in the foreground)"},
-      {"stop", 0, 0, {{"force", Arg::None}}, "stop [--force]"},
-      {"status", 0, 0, {}, "status"},
-      {"ports", 0, 0, {{"level", Arg::Value}}, "ports [--level 1|2]"},
-      {"add-port", 0, 0, {}, "add-port"},
-      {"configure", 1, 1,
-       {{"offline", Arg::Value}, {"out-of-paper", Arg::Value}, {"no-response", Arg::Value}, {"timer", Arg::Value},
-        {"cancel", Arg::None}, {"interactive", Arg::None}},
-       "configure PORT [--offline on|off] [--out-of-paper on|off] [--no-response on|off] [--timer SECONDS] "
-       "[--cancel]"},
-      {"add-printer", 2, 2, {}, "add-printer NAME PORT"},
-      {"delete-printer", 1, 1, {}, "delete-printer NAME"},
-      {"rename-printer", 2, 2, {}, "rename-printer OLD NEW"},
-      {"set-port", 2, 2, {}, "set-port NAME PORT"},
-      {"printers", 0, 0, {}, "printers"},
-      {"print", 1, 2, {}, "print NAME [FILE|-]"},
-      {"jobs", 0, 0, {}, "jobs"},
-      {"messages", 0, 0, {{"answer", Arg::Repeat}, {"answer-all", Arg::None}, {"wait", Arg::Value}},
-       "messages [--answer ID | --answer-all] [--wait SECONDS]"},
-      {"box", 3, 3, {}, "box BOX PORT STATE"},
-      {"reg", 1, 2, {}, "reg export [KEY] | reg import FILE"},
-      {"log", 0, 0, {}, "log"},
-  };
-  return verbs;
-}
-
-const VerbSpec* FindVerb(const std::string& verb) {
-  for (const VerbSpec& v : Verbs())
-    if (verb == v.verb) return &v;
-  return nullptr;
-}
 
 const OptionSpec* FindOption(const VerbSpec& verb, const std::string& name) {
   for (const OptionSpec& o : verb.options)
@@ -234,7 +179,7 @@ std::string UsageText() {
       "holds the registry, the Windows directory with TAVRO.log, and the socket.\n"
       "\n"
       "verbs:\n";
-  for (const VerbSpec& v : Verbs()) text += "  " + std::string(v.synopsis) + "\n";
+  for (const VerbSpec& v : VerbTable()) text += "  " + std::string(v.synopsis) + "\n";
   text +=
       "\n"
       "  --net loop[:SEGMENT][,lana=N][,mac=XX:XX:XX:XX:XX:XX]\n"
