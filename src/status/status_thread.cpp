@@ -1,6 +1,7 @@
 // The status worker thread: each cycle files the reports into the port lists,
 // runs the registry scan, mirrors every open port's server status into the
-// status of its spooler printers and shows the popups the port asks for.
+// status of its spooler printers and raises the popups the port asks for,
+// which wait for the user without holding the worker.
 #include "status/status_thread.h"
 
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include "ports/port_lists.h"
 #include "ports/printer_list.h"
 #include "status/registry_scan.h"
+#include "status/status_popup.h"
 
 namespace {
 
@@ -74,15 +76,17 @@ void MirrorPrinterStatus(PortRecord* pRecord, LPCSTR pPrinterName) {
   ClosePrinter(hPrinter);
 }
 
-// Tells the user about the port's trouble when the printer has a job there;
-// waits until the box is closed.
-void ShowStatusPopup(LPCSTR pPortName, LPCSTR pPrinterName) {
+// Tells the user about the port's trouble when the printer has a job there.
+// The box waits for the user on its own thread; while it is open, the same
+// trouble of the same printer raises no second one.
+void ShowStatusPopup(LPCSTR pPortName, const PrinterEntry* pEntry, LPCSTR pPrinterName) {
   ListNode* pNode = FindPort(pPortName, OPEN_LIST);
   if (pNode == nullptr) return;
   PortRecord* pRecord = PortOf(pNode);
+  BYTE bStatus = ReadShared(pRecord->Entry.bStatus);
   CHAR szText[MESSAGE_CCH];
-  if (!FormatStatusPopup(pRecord, ReadShared(pRecord->Entry.bStatus), pPrinterName, szText)) return;
-  ShowMessageText(szText, MB_OK | MB_SETFOREGROUND, nullptr);
+  if (!FormatStatusPopup(pRecord, bStatus, pPrinterName, szText)) return;
+  RaiseStatusPopup(pEntry, bStatus, szText);
 }
 
 // A port that reads ready after the popup step clears the printer's trouble.
@@ -93,7 +97,7 @@ void ClearReadyPrinter(LPCSTR pPortName, LPCSTR pPrinterName) {
 }
 
 // OpenList only grows at its end and its records stay until shutdown, so the
-// walk takes no lock and may stand on a record while a popup is open.
+// walk takes no lock.
 void MirrorOpenPorts(void) {
   for (ListNode* pPort = FirstPort(OPEN_LIST); !IsEndOfList(pPort); NextPort(&pPort)) {
     PortRecord* pRecord = PortOf(pPort);
@@ -103,7 +107,7 @@ void MirrorOpenPorts(void) {
       if (ReadShared(pEntry->dwDetached) != 0) continue;
       LPCSTR pPrinterName = PrinterNameOf(pEntry);
       MirrorPrinterStatus(pRecord, pPrinterName);
-      if (ReadShared(pEntry->dwActive) != 0) ShowStatusPopup(pRecord->pPortName, pPrinterName);
+      if (ReadShared(pEntry->dwActive) != 0) ShowStatusPopup(pRecord->pPortName, pEntry, pPrinterName);
       ClearReadyPrinter(pRecord->pPortName, pPrinterName);
     }
   }

@@ -54,10 +54,10 @@ class RecordingPresenter : public plat::MessagePresenter {
     hold_ = false;
     changed_.notify_all();
   }
-  // Waits (real time, bounded) until a box is open.
-  bool WaitOpen() {
+  // Waits (real time, bounded) until `count` boxes are open at once.
+  bool WaitOpen(int count = 1) {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return open_ > 0; });
+    return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return open_ >= count; });
   }
 
  private:

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <thread>
 
 #include "monitor_fixture.h"
 #include "netbios/lana.h"
@@ -86,7 +87,12 @@ class StatusWithBox : public ModuleTest {
   }
   void StepAndCycle() {
     Step();
+    int threads = plat::LiveThreadCount();
     RunStatusCycle();
+    // Each popup runs on a thread of its own, which the presenter answers.
+    for (int i = 0; i < 50000 && plat::LiveThreadCount() > threads; ++i) {
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
   }
   // Steps until the port's record holds `status` from a report; false after
   // 100 seconds.

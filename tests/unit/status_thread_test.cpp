@@ -49,6 +49,12 @@ class StatusWorker : public ModuleTest {
     return record;
   }
 
+  // A cycle, then its popups answered: each box runs on a thread of its own.
+  static void Cycle() {
+    RunStatusCycle();
+    EXPECT_TRUE(plat::WaitForAllThreads());
+  }
+
   static void Report(PortRecord* record, BYTE status, DWORD when) {
     WriteShared(record->Entry.bStatus, status);
     WriteShared(record->tLastReport, when);
@@ -70,6 +76,49 @@ TEST_F(StatusWorker, MapsReadyPaperOutAndOffLineAndLeavesOtherStatesAlone) {
   }
 }
 
+// A box waits for the user on a thread of its own: the worker goes on
+// mirroring the port, raises no second box for a printer's trouble while the
+// first is open but one for another trouble, and the boxes still open once
+// the worker has stopped and the port is freed touch nothing of it.
+TEST_F(StatusWorker, PopupsWaitForTheUserWithoutHoldingTheWorker) {
+  ListNode* node = NewPortNode();
+  PortRecord* port = PortOf(node);
+  port->pPortName = NewNameBlock("BOX_P1");
+  port->pCName = NewNameBlock("BOX_P1");
+  ASSERT_TRUE(CreatePrinterList(port));
+  ASSERT_TRUE(AddPrinter(port, "Laser"));
+  printers_->AddPrinter("Laser", 0xdead);
+  InsertPort(node, OPEN_LIST);
+  port->dwOutOfPaper = port->dwOffline = 1;
+  ASSERT_TRUE(SetPrinterActive(port, "Laser"));
+  presenter_->Hold();
+
+  Report(port, STATUS_PAPER_OUT, NowSeconds());
+  RunStatusCycle();
+  ASSERT_TRUE(presenter_->WaitOpen(1));
+  RunStatusCycle();
+  Report(port, STATUS_OFFLINE, NowSeconds());
+  RunStatusCycle();
+  ASSERT_TRUE(presenter_->WaitOpen(2));
+  RunStatusCycle();
+  Report(port, STATUS_READY, NowSeconds());
+  RunStatusCycle();
+  EXPECT_EQ(printers_->History("Laser"), (History{PRINTER_STATUS_PAPER_OUT, PRINTER_STATUS_PAPER_OUT,
+                                                  PRINTER_STATUS_OFFLINE, PRINTER_STATUS_OFFLINE, 0, 0}));
+  auto texts = presenter_->Texts();
+  std::sort(texts.begin(), texts.end());
+  EXPECT_EQ(texts, (std::vector<std::string>{"Your printer Laser is Off Line!", "Your printer Laser is Out Of Paper!"}));
+  EXPECT_EQ(presenter_->Open(), 2);
+
+  // Shutdown's part: the records go while both boxes are still open.
+  UnlinkPort(node);
+  FreePrinterList(port);
+  FreePortNode(node);
+  presenter_->Release();
+  EXPECT_TRUE(plat::WaitForAllThreads());
+  EXPECT_EQ(presenter_->Open(), 0);
+}
+
 // Ages count on the monotonic clock: steps of the calendar, back or forward,
 // neither freshen nor age a report.
 TEST_F(StatusWorker, ReportIsFreshAt120SecondsAndStaleAt121WhateverTheCalendarSays) {
@@ -77,13 +126,13 @@ TEST_F(StatusWorker, ReportIsFreshAt120SecondsAndStaleAt121WhateverTheCalendarSa
   Report(port, STATUS_OFFLINE, NowSeconds());
   plat::StepCalendarClock(3'600'000);
   plat::AdvanceClock(120'000);
-  RunStatusCycle();
+  Cycle();
   EXPECT_EQ(printers_->History("Laser"), (History{PRINTER_STATUS_OFFLINE}));
   EXPECT_EQ(ReadShared(port->Entry.bStatus), STATUS_OFFLINE);
 
   plat::StepCalendarClock(-7'200'000);
   plat::AdvanceClock(1'000);
-  RunStatusCycle();
+  Cycle();
   EXPECT_EQ(printers_->History("Laser"), (History{PRINTER_STATUS_OFFLINE, PRINTER_STATUS_NOT_AVAILABLE}));
   EXPECT_EQ(ReadShared(port->Entry.bStatus), STATUS_NONE);
 }
@@ -91,7 +140,7 @@ TEST_F(StatusWorker, ReportIsFreshAt120SecondsAndStaleAt121WhateverTheCalendarSa
 TEST_F(StatusWorker, PortFromRegistryIsNotAvailableFromTheFirstCycle) {
   PortRecord* port = AddOpenPort("BOX_P1", {"Laser", "Inkjet"});
   port->dwFromRegistry = 1;  // never reported: tLastReport is 0
-  RunStatusCycle();
+  Cycle();
   EXPECT_EQ(printers_->Status("Laser"), PRINTER_STATUS_NOT_AVAILABLE);
   EXPECT_EQ(printers_->Status("Inkjet"), PRINTER_STATUS_NOT_AVAILABLE);
 }
@@ -99,7 +148,7 @@ TEST_F(StatusWorker, PortFromRegistryIsNotAvailableFromTheFirstCycle) {
 TEST_F(StatusWorker, SecondReadyCodeLeavesPrinterStatusAsItWas) {
   PortRecord* port = AddOpenPort("BOX_P1", {"Laser"});
   Report(port, STATUS_READY2, NowSeconds());
-  RunStatusCycle();
+  Cycle();
   EXPECT_EQ(printers_->SetCount(), 0);
   EXPECT_EQ(printers_->Status("Laser"), 0xdeadu);
   EXPECT_EQ(ReadShared(port->Entry.bStatus), STATUS_READY2);
@@ -108,7 +157,7 @@ TEST_F(StatusWorker, SecondReadyCodeLeavesPrinterStatusAsItWas) {
 TEST_F(StatusWorker, ReadyClearsTheTroubleOfEveryPrinter) {
   PortRecord* port = AddOpenPort("BOX_P1", {"Laser", "Inkjet"});
   Report(port, STATUS_READY, NowSeconds());
-  RunStatusCycle();
+  Cycle();
   // Mirrored, then cleared once more after the popup step.
   EXPECT_EQ(printers_->History("Laser"), (History{0, 0}));
   EXPECT_EQ(printers_->History("Inkjet"), (History{0, 0}));
@@ -120,13 +169,13 @@ TEST_F(StatusWorker, PrinterThatCannotBeOpenedIsSkippedAndPortKeepsItsState) {
   port->dwNoResponse = 1;
   ASSERT_TRUE(SetPrinterActive(port, "Gone"));
   Report(port, STATUS_OFFLINE, NowSeconds() - 200);
-  RunStatusCycle();
+  Cycle();
   EXPECT_EQ(printers_->SetCount(), 0);
   // Stale, but only the status step resets the state, and it did not run.
   EXPECT_EQ(ReadShared(port->Entry.bStatus), STATUS_OFFLINE);
   EXPECT_TRUE(presenter_->Boxes().empty());
   port->dwOffline = 1;
-  RunStatusCycle();
+  Cycle();
   EXPECT_EQ(presenter_->Texts(), (std::vector<std::string>{"Your printer Gone is Off Line!"}));
 }
 
@@ -138,15 +187,15 @@ TEST_F(StatusWorker, PopupsForActivePrintersWithTheirFlagSet) {
   ASSERT_TRUE(SetPrinterActive(port, "Laser"));
 
   Report(port, STATUS_PAPER_OUT, NowSeconds());
-  RunStatusCycle();
+  Cycle();
   Report(port, STATUS_OFFLINE, NowSeconds());
-  RunStatusCycle();
+  Cycle();
   plat::AdvanceClock(121'000);
-  RunStatusCycle();  // stale: the no-response box comes in the same cycle
+  Cycle();  // stale: the no-response box comes in the same cycle
   Report(port, STATUS_READY, NowSeconds());
-  RunStatusCycle();
+  Cycle();
   Report(port, STATUS_READY2, NowSeconds());
-  RunStatusCycle();
+  Cycle();
 
   EXPECT_EQ(presenter_->Texts(), (std::vector<std::string>{
                                      "Your printer Laser is Out Of Paper!",
@@ -168,10 +217,10 @@ TEST_F(StatusWorker, FlagOffSetsTheStatusButShowsNoBox) {
   port->dwOffline = 1;  // only off line is wanted
   ASSERT_TRUE(SetPrinterActive(port, "Laser"));
   Report(port, STATUS_PAPER_OUT, NowSeconds());
-  RunStatusCycle();
+  Cycle();
   EXPECT_EQ(printers_->Status("Laser"), PRINTER_STATUS_PAPER_OUT);
   plat::AdvanceClock(121'000);
-  RunStatusCycle();
+  Cycle();
   EXPECT_EQ(printers_->Status("Laser"), PRINTER_STATUS_NOT_AVAILABLE);
   EXPECT_TRUE(presenter_->Boxes().empty());
 }
@@ -181,7 +230,7 @@ TEST_F(StatusWorker, InactivePrinterNeverGetsAPopup) {
   port->dwOffline = port->dwOutOfPaper = port->dwNoResponse = 1;
   for (BYTE status : {STATUS_OFFLINE, STATUS_PAPER_OUT, STATUS_NONE}) {
     Report(port, status, status == STATUS_NONE ? 0 : NowSeconds());
-    RunStatusCycle();
+    Cycle();
   }
   EXPECT_TRUE(presenter_->Boxes().empty());
 }
@@ -192,11 +241,12 @@ TEST_F(StatusWorker, PopupComesAgainEveryCycleForEachActivePrinter) {
   ASSERT_TRUE(SetPrinterActive(port, "A"));
   ASSERT_TRUE(SetPrinterActive(port, "B"));
   Report(port, STATUS_OFFLINE, NowSeconds());
-  RunStatusCycle();
-  RunStatusCycle();
-  EXPECT_EQ(presenter_->Texts(),
-            (std::vector<std::string>{"Your printer A is Off Line!", "Your printer B is Off Line!",
-                                      "Your printer A is Off Line!", "Your printer B is Off Line!"}));
+  Cycle();
+  Cycle();
+  auto texts = presenter_->Texts();
+  std::sort(texts.begin(), texts.end());  // the two boxes of a cycle come in either order
+  EXPECT_EQ(texts, (std::vector<std::string>{"Your printer A is Off Line!", "Your printer A is Off Line!",
+                                             "Your printer B is Off Line!", "Your printer B is Off Line!"}));
 }
 
 TEST_F(StatusWorker, LongPrinterNameIsCutToTheBox) {
@@ -205,7 +255,7 @@ TEST_F(StatusWorker, LongPrinterNameIsCutToTheBox) {
   port->dwOffline = 1;
   ASSERT_TRUE(SetPrinterActive(port, name.c_str()));
   Report(port, STATUS_OFFLINE, NowSeconds());
-  RunStatusCycle();
+  Cycle();
   auto texts = presenter_->Texts();
   ASSERT_EQ(texts.size(), 1u);
   EXPECT_EQ(texts[0].size(), static_cast<std::size_t>(MESSAGE_CCH - 1));
@@ -215,7 +265,7 @@ TEST_F(StatusWorker, LongPrinterNameIsCutToTheBox) {
 TEST_F(StatusWorker, OpenPortWithoutPrintersIsNeitherMirroredNorReset) {
   PortRecord* port = AddOpenPort("BOX_P1", {});
   Report(port, STATUS_OFFLINE, 0);
-  RunStatusCycle();
+  Cycle();
   EXPECT_EQ(printers_->SetCount(), 0);
   EXPECT_EQ(ReadShared(port->Entry.bStatus), STATUS_OFFLINE);
 }
@@ -232,7 +282,7 @@ TEST_F(StatusWorker, FilesReportsOfOpenPortsIntoTheirRecords) {
     InsertPort(node, REPORT_LIST);
     LeaveCriticalSection(&ReportLock);
   }
-  RunStatusCycle();
+  Cycle();
   EXPECT_EQ(ReadShared(open->Entry.bStatus), STATUS_PAPER_OUT);
   EXPECT_EQ(printers_->Status("Laser"), PRINTER_STATUS_PAPER_OUT);
   EXPECT_NE(FindPort("BOX_P2", AVAILABLE_LIST), nullptr);
