@@ -31,13 +31,28 @@ if [ "$(id -u)" -ne 0 ]; then run_error 1 print Laser "$WORK/secret" && err_cont
 run_error 1 log && err_contains "no monitor log"
 run 0 --help && contains "add-printer NAME PORT"
 
-start_daemon --printbox "BOX1:P1,P2"
+# An empty registry file is refused unless a new registry is asked for.
+: >"$STATE/registry.db"
+run_error 1 start && err_contains "registry.db is empty"
+await_exit "$STATE/spoolhost.pid"
+# A state folder left open is closed, and what was in it made the owner's alone;
+# a log the monitor cannot write is told by status.
+chmod 755 "$STATE" && chmod 644 "$STATE/registry.db" "$STATE/spoolhost.log"
+mkdir -p "$STATE/windows/TAVRO.log" && chmod 755 "$STATE/windows"
+start_daemon --new-registry --client-idle 2 --printbox "BOX1:P1,P2"
+for f in "$STATE" "$STATE/windows" "$STATE/registry.db" "$STATE/spoolhost.sock" "$STATE/spoolhost.log"; do
+  case $(stat -c %a "$f") in 700 | 600) ;; *) fail "$f should be private, is $(stat -c %a "$f")" ;; esac
+done
+run 0 status && contains "TAVRO.log is not being written: Is a directory"
 run_error 1 start && err_contains "already runs"
 eventually 20 "^P2$" ports
 run_error 1 add-printer Laser NOPORT && err_contains "unknown port NOPORT"
 run 0 add-printer Laser P1
 run_error 1 add-printer laser P2 && err_contains "exists already"
 run_error 1 add-printer 'Bad\Name' P1 && err_contains "printer name"
+run_error 1 add-printer '   ' P1 && err_contains "only spaces"
+run_error 1 add-printer 'Left,Right' P1 && err_contains "comma"
+run_error 1 rename-printer Laser $'La\tser' && err_contains "control characters"
 echo "job" >"$WORK/job.txt"
 run_error 1 print Nobody "$WORK/job.txt" && err_contains "unknown printer Nobody"
 run_error 1 delete-printer Nobody
@@ -52,6 +67,46 @@ printf 'this is not REGEDIT4\n' >"$WORK/bad.reg"
 run_error 1 reg import "$WORK/bad.reg" && err_contains "import refused"
 run_error 1 reg import "$WORK/missing.reg" && err_contains "cannot read"
 run 0 printers && contains "^Laser +P1"
+# Names from the registry (or the network) reach the terminal and the log escaped.
+printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Print\\Printers\\Evil\033[2J]\n"Port"="P2"\n' >"$WORK/evil.reg"
+run 0 reg import "$WORK/evil.reg"
+run 0 printers && contains 'Evil\\x1b\[2J'
+run_error 1 set-port $'Odd\033[2J' P2 && err_contains 'Odd\\x1b'
+if grep -q $'\033' "$OUT" "$ERR" "$STATE/spoolhost.log"; then fail "an escape byte reached the output or the log"; fi
+# Answers larger than a frame: whatever is imported is exported whole.
+awk 'BEGIN { print "REGEDIT4\n"; for (i = 0; i < 20000; i++) printf "[HKEY_LOCAL_MACHINE\\Software\\Bulk\\K%05d]\n\"V\"=\"%d\"\n\n", i, i;
+             printf "[HKEY_LOCAL_MACHINE\\Software\\Bulk]\n\"Big\"=\""; for (i = 0; i < 3000; i++) printf "%01000d", i; print "\"" }' >"$WORK/bulk.reg"
+run 0 reg import "$WORK/bulk.reg"
+run 0 reg export 'HKLM\Software\Bulk' && contains '^\[HKEY_LOCAL_MACHINE\\Software\\Bulk\\K19999\]'
+grep -q "$(tail -c 3000 "$WORK/bulk.reg" | head -c 2000)" "$OUT" || fail "the 3 MB value did not come back whole"
+[ "$(grep -c '^\[' "$OUT")" -eq 20001 ] || fail "reg export should give 20001 keys, gave $(grep -c '^\[' "$OUT")"
+
+# Clients: a flood costs a bounded number of threads, a silent one is dropped,
+# and neither one waiting for a message box nor a job slow down a pipe is.
+python3 - "$STATE/spoolhost.sock" "$(cat "$STATE/spoolhost.pid")" >"$OUT" 2>&1 <<'PY' || fail "clients: $(cat "$OUT")"
+import os, socket, sys, time
+path, pid = sys.argv[1], sys.argv[2]
+threads = lambda: len(os.listdir("/proc/%s/task" % pid))
+before = threads()
+flood = []
+for _ in range(400):
+    s = socket.socket(socket.AF_UNIX)
+    s.setblocking(False)
+    try:
+        s.connect(path)
+    except OSError:
+        pass
+    flood.append(s)
+time.sleep(1)
+assert threads() - before <= 64, "%d threads for the flood" % (threads() - before)
+first = flood[0]
+first.setblocking(True)
+first.settimeout(20)
+assert first.recv(1) == b"", "a silent client was answered"
+PY
+run_error 1 messages --wait 4 && err_contains "no message box came within 4 s"
+{ echo first; sleep 4; echo last; } | sh_ print Laser - >"$OUT" 2>"$ERR" || fail "a slow job was dropped"
+contains "printed: 11 bytes"
 
 run 0 stop && contains "unloaded"
 run_error 3 status

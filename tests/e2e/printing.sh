@@ -4,6 +4,7 @@
 . "$(dirname "$0")/lib.sh"
 
 BOXOUT=$WORK/box
+mkdir -p "$BOXOUT" && chmod 755 "$BOXOUT"  # an open folder: the jobs in it stay private
 start_daemon --printbox "BOX1:P1,P2@$BOXOUT"
 eventually 20 "^P1$" ports
 run 0 add-printer Laser P1 && contains "printer Laser added on port P1"
@@ -13,6 +14,7 @@ eventually 20 "^Laser +P1 +ready" printers
 head -c 10000 /dev/urandom >"$WORK/job1.bin"
 run 0 print Laser "$WORK/job1.bin" && contains "job [0-9]+ printed: 10000 bytes to port P1"
 await_copy "$WORK/job1.bin" "$BOXOUT/P1-*.prn"
+[ "$(stat -c %a "$BOXOUT"/P1-1.prn)" = 600 ] || fail "a job's file should be 0600, is $(stat -c %a "$BOXOUT"/P1-1.prn)"
 ls "$BOXOUT" >"$WORK/files"
 [ "$(ls "$BOXOUT"/*.prn | wc -l)" -eq 1 ] || fail "the box should hold one job, has: $(cat "$WORK/files")"
 

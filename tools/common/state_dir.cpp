@@ -10,9 +10,11 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 namespace tools {
 namespace {
+
 
 bool MakeDir(const std::string& path, std::string* error) {
   if (::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST) {
@@ -26,6 +28,37 @@ bool MakeDir(const std::string& path, std::string* error) {
 }
 
 }  // namespace
+
+// The state holds the registry, jobs on their way and the sockets: nobody but
+// its owner may read it, so a folder that is ours is closed up whatever its
+// mode was, and one that is another user's is not used at all.
+bool MakeFolderPrivate(const std::string& path, std::string* error) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) {
+    *error = "cannot read " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  if (st.st_uid != ::geteuid()) {
+    *error = path + " belongs to another user (uid " + std::to_string(st.st_uid) + "); use a folder of your own";
+    return false;
+  }
+  if ((st.st_mode & 07777) != 0700 && ::chmod(path.c_str(), 0700) != 0) {
+    *error = "cannot make " + path + " private: " + std::strerror(errno);
+    return false;
+  }
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+    struct stat entry {};
+    if (::lstat(it->path().c_str(), &entry) != 0 || S_ISLNK(entry.st_mode) || entry.st_uid != ::geteuid()) continue;
+    mode_t want = S_ISDIR(entry.st_mode) ? 0700 : 0600;
+    if ((entry.st_mode & 07777) != want && ::chmod(it->path().c_str(), want) != 0) {
+      *error = "cannot make " + it->path().string() + " private: " + std::strerror(errno);
+      return false;
+    }
+  }
+  return true;
+}
 
 StateDir StateDir::Resolve(const std::optional<std::string>& option) {
   StateDir dir;
@@ -47,7 +80,7 @@ StateDir StateDir::Resolve(const std::optional<std::string>& option) {
 }
 
 bool StateDir::Create(std::string* error) const {
-  return MakeDir(path_, error) && MakeDir(WindowsDir(), error);
+  return MakeDir(path_, error) && MakeFolderPrivate(path_, error) && MakeDir(WindowsDir(), error);
 }
 
 std::optional<long> StateDir::RunningDaemon() const {

@@ -9,6 +9,11 @@
 
 namespace tools {
 
+// Makes PATH, a folder of this user's, and all in it readable by its owner
+// only (0700 folders, 0600 files); false with a reason for a folder of
+// another user's or one that cannot be changed.
+bool MakeFolderPrivate(const std::string& path, std::string* error);
+
 class StateDir {
  public:
   // --state DIR, else $SPOOLHOST_STATE, else ./spoolhost-state; made absolute.

@@ -211,6 +211,18 @@ void Box::PortLoop(std::string port) {
   }
 }
 
+namespace {
+
+// A job's text is its sender's business: only the box's owner reads the file,
+// whatever the umask or an earlier file of that name allowed.
+void MakeOwnerOnly(const std::filesystem::path& file) {
+  std::error_code ec;
+  std::filesystem::permissions(file, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
+                               std::filesystem::perm_options::replace, ec);
+}
+
+}  // namespace
+
 struct Box::PartFile {
   std::filesystem::path path;
   std::ofstream out;
@@ -274,6 +286,7 @@ void Box::WritePart(PartFile* part, const std::vector<std::uint8_t>& bytes) {
     std::filesystem::create_directories(part->path.parent_path(), ec);
     part->out.clear();
     part->out.open(part->path, std::ios::binary | std::ios::trunc);
+    MakeOwnerOnly(part->path);
     part->open = true;
   }
   part->out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
@@ -313,6 +326,7 @@ void Box::FileJob(const std::string& port, RebuiltJob rebuilt, PartFile* part) {
       if (written && !ec) job.file = file;
     } else {
       std::ofstream out(file, std::ios::binary | std::ios::trunc);
+      MakeOwnerOnly(file);
       out.write(reinterpret_cast<const char*>(job.data.data()), static_cast<std::streamsize>(job.data.size()));
       if (out.good()) job.file = file;
     }

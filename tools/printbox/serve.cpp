@@ -23,6 +23,7 @@
 #include "host/nbt.h"
 #include "net_check.h"
 #include "print_box.h"
+#include "state_dir.h"
 #include "protocol.h"
 #include "unique_fd.h"
 
@@ -64,6 +65,7 @@ void PrintJob(const std::string& port, JobState state, std::size_t bytes, const 
 // invalid with a reason when another box holds it.
 UniqueFd LockState(const Options& o, std::string* error) {
   ::mkdir(o.state.c_str(), 0700);
+  if (!tools::MakeFolderPrivate(o.state, error)) return UniqueFd();
   UniqueFd lock(::open(o.LockPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
   if (!lock.Valid() || ::flock(lock.Get(), LOCK_EX | LOCK_NB) != 0) {
     *error = "a printbox already runs in " + o.state;
@@ -189,6 +191,8 @@ void ServeClients(Control& c, int listenFd, int signalFd) {
 }  // namespace
 
 int Serve(const Options& o) {
+  // Jobs, the state and the socket are the box owner's alone.
+  ::umask(077);
   tools::ReadyPipe ready(o.readyFd);
   auto fail = [&ready](int status, const std::string& error) {
     ready.Say("failed " + error);

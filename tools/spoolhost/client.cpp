@@ -245,6 +245,9 @@ int RunClient(Command command, const StateDir& dir) {
   std::string error;
   std::optional<DaemonConnection> daemon = DaemonConnection::Connect(dir.SocketPath(), &error);
   if (!daemon) {
+    // A daemon of another user's is not "no daemon": say what stops us.
+    if (::access(dir.SocketPath().c_str(), W_OK) != 0 && errno == EACCES)
+      return Fail(kExitFailed, "permission denied on " + dir.SocketPath());
     if (auto pid = dir.RunningDaemon(); pid)
       return Fail(kExitNotRunning, "the daemon in " + dir.Path() + " (pid " + std::to_string(*pid) +
                                        ") does not answer: " + error);

@@ -7,6 +7,8 @@
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,6 +20,7 @@
 #include "client.h"
 #include "configure_driver.h"
 #include "daemon_start.h"
+#include "escape.h"
 #include "host/clock.h"
 #include "host/dialog.h"
 #include "host/message_box.h"
@@ -64,8 +67,34 @@ std::string ModuleDir() {
 
 }  // namespace
 
+namespace {
+
+// Clients served at once; more wait in the socket's queue until one ends, so
+// a flood of connections costs no more than this many threads.
+constexpr std::size_t kMaxClients = 64;
+
+// A read on the client's socket gives up after SECONDS of silence (0: never).
+void SetReceiveTimeout(int fd, int seconds) {
+  timeval tv{seconds, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
+// Why the monitor cannot append to its log, or nothing when it can: the
+// module runs on without its log and says so nowhere else.
+std::string MonitorLogFault(const StateDir& dir) {
+  UniqueFd log(::open(dir.MonitorLog().c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+  if (log.Valid()) return "";
+  if (errno != ENOENT) return std::strerror(errno);
+  if (::access(dir.WindowsDir().c_str(), W_OK) != 0) return dir.WindowsDir() + ": " + std::strerror(errno);
+  return "";
+}
+
+}  // namespace
+
 Daemon::Daemon(Command command, StateDir dir) : command_(std::move(command)), dir_(std::move(dir)) {
   if (command_.Has("time-scale")) timeScale_ = std::strtod(command_.Value("time-scale").c_str(), nullptr);
+  if (command_.Has("client-idle"))
+    clientIdleSeconds_ = static_cast<int>(*ParseNumber(command_.Value("client-idle"), 1, 86400));
 }
 
 Daemon::~Daemon() = default;
@@ -77,7 +106,8 @@ void Daemon::Log(const std::string& line) {
   ::localtime_r(&now, &tm);
   std::strftime(stamp, sizeof stamp, "%H:%M:%S", &tm);
   std::lock_guard lock(logMutex_);
-  std::printf("%s %s\n", stamp, line.c_str());
+  // Names in log lines come from the network and the registry.
+  std::printf("%s %s\n", stamp, tools::EscapeText(line).c_str());
   std::fflush(stdout);
 }
 
@@ -88,8 +118,27 @@ bool Daemon::Setup(std::string* error) {
   else
     plat::UseRealClock();
   plat::SetWindowsDirectory(dir_.WindowsDir());
+  // An empty file is what a full disk or a cut copy leaves: starting on it
+  // would lose every setting without a word.
+  if (struct stat st {}; ::stat(dir_.RegistryFile().c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0 &&
+                         !command_.Has("new-registry")) {
+    *error = dir_.RegistryFile() + " is empty (0 bytes); start with --new-registry to begin a new registry in it";
+    return false;
+  }
+  const std::string shm = dir_.RegistryFile() + "-shm";
+  const bool hadShm = ::access(shm.c_str(), F_OK) == 0;
   if (plat::RegistryStatus s = plat::OpenRegistryFile(dir_.RegistryFile()); !s) {
     *error = "cannot open the registry: " + s.error;
+    // Name the file at fault: the database may be fine and its journal not.
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+      std::string file = dir_.RegistryFile() + suffix;
+      if (::access(file.c_str(), F_OK) == 0 && ::access(file.c_str(), R_OK | W_OK) != 0) {
+        *error = "cannot open the registry: " + file + ": " + std::strerror(errno);
+        break;
+      }
+    }
+    // An index this failed start made would stand in the way of the next.
+    if (!hadShm) ::unlink(shm.c_str());
     return false;
   }
   messages_ = std::make_shared<MessageQueue>(log);
@@ -124,6 +173,9 @@ int Daemon::Serve(int readyFd) {
   // thread, the monitor's included, inherits the blocked mask.
   UniqueFd signalFd = tools::TakeSignals({SIGINT, SIGTERM, SIGHUP}, &error);
   ::signal(SIGPIPE, SIG_IGN);
+  // Everything the daemon, the module and the boxes in it create is its
+  // owner's alone: the registry and its journal, logs, jobs, the socket.
+  ::umask(077);
   DaemonLock lock;
   if (!signalFd.Valid() || !dir_.Create(&error) || !lock.Acquire(dir_, &error)) {
     ready.Say("failed " + error);
@@ -186,7 +238,8 @@ int Daemon::Serve(int readyFd) {
 
 void Daemon::AcceptLoop(int listenFd, int signalFd) {
   while (!exitRequested_) {
-    pollfd fds[3] = {{listenFd, POLLIN, 0}, {wakeRead_.Get(), POLLIN, 0}, {signalFd, POLLIN, 0}};
+    const bool full = connections_.size() >= kMaxClients;
+    pollfd fds[3] = {{full ? -1 : listenFd, POLLIN, 0}, {wakeRead_.Get(), POLLIN, 0}, {signalFd, POLLIN, 0}};
     int n = ::poll(fds, 3, 1000);
     ReapConnections(false);
     if (n < 0 && errno != EINTR) break;
@@ -198,6 +251,9 @@ void Daemon::AcceptLoop(int listenFd, int signalFd) {
     if (fds[0].revents & POLLIN) {
       int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0) continue;
+      // A client silent this long is dropped; one waiting on the daemon
+      // (messages --wait, a job at its port) is not reading, so never is.
+      SetReceiveTimeout(fd, clientIdleSeconds_);
       auto done = std::make_shared<std::atomic<bool>>(false);
       connections_.push_back(Connection{UniqueFd(fd), std::thread([this, fd, done] {
                                           ServeConnection(fd);
@@ -226,6 +282,8 @@ void Daemon::ServeConnection(int fd) {
   Session session(fd);
   Session::Scope scope(&session);
   ParseResult parsed = ParseCommandLine(SplitWords(request->payload));
+  // A job may come slowly down a pipe: its client is never dropped.
+  if (parsed.command && parsed.command->verb == "print") SetReceiveTimeout(fd, 0);
   int status;
   if (!parsed.command) {
     session.Err(parsed.error.empty() ? "bad request" : parsed.error);
@@ -326,6 +384,8 @@ int Daemon::Status(const Command&, Session& s) {
   }
   for (const LoadedMonitor& m : monitors_->List())
     out += "monitor: " + m.name + " (" + m.driver + "): " + (m.initialised ? "initialised" : m.error) + "\n";
+  if (std::string why = MonitorLogFault(dir_); !why.empty())
+    out += "monitor log: " + dir_.MonitorLog() + " is not being written: " + why + "\n";
   std::size_t queued = 0, done = 0, failed = 0;
   for (const JobInfo& j : jobs_->List()) {
     if (j.state == JobState::Done)

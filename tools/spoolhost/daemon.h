@@ -88,6 +88,7 @@ class Daemon {
   std::atomic<bool> exitRequested_{false};
   tools::UniqueFd wakeRead_, wakeWrite_;  // Stop wakes the connection loop
   double timeScale_ = 1.0;
+  int clientIdleSeconds_ = 300;
   long startedAt_ = 0;
   std::list<Connection> connections_;
 };

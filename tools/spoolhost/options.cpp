@@ -36,6 +36,8 @@ std::string CheckValues(const Command& c) {
     if (text.empty() || *end != '\0' || !(factor >= 0.001 && factor <= 100000))
       return "--time-scale must be a positive number (module time runs N times faster)";
   }
+  if (c.Has("client-idle") && !ParseNumber(c.Value("client-idle"), 1, 86400))
+    return "--client-idle must be a number of seconds";
   if (c.Has("wait") && !ParseNumber(c.Value("wait"), 0, 3600)) return "--wait must be a number of seconds";
   if (c.Has("ready-fd") && !ParseNumber(c.Value("ready-fd"), 0, 65535)) return "--ready-fd must be a descriptor";
   for (const std::string& id : c.Values("answer"))

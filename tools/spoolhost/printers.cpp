@@ -30,9 +30,14 @@ bool PrinterRegistry::ValidName(const std::string& name, std::string* error) {
     *error = "a printer name has 1 to 200 characters";
     return false;
   }
+  if (name.find_first_not_of(' ') == std::string::npos) {
+    *error = "a printer name cannot be only spaces";
+    return false;
+  }
+  // The Windows spooler's rules, with [ ] and " kept out of regedit text.
   for (unsigned char ch : name)
-    if (ch < 0x20 || ch == '\\' || ch == '[' || ch == ']' || ch == '"' || ch == 0x7f) {
-      *error = "a printer name cannot hold control characters, \\, [, ] or \"";
+    if (ch < 0x20 || ch == ',' || ch == '\\' || ch == '[' || ch == ']' || ch == '"' || ch == 0x7f) {
+      *error = "a printer name cannot hold control characters, a comma, \\, [, ] or \"";
       return false;
     }
   return true;

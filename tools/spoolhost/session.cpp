@@ -1,6 +1,8 @@
 // The daemon's side of one client connection: output, progress and questions.
 #include "session.h"
 
+#include "escape.h"
+
 namespace spoolhost {
 
 using tools::Frame;
@@ -17,12 +19,28 @@ void Session::Send(Frame type, const std::string& payload) {
   std::lock_guard lock(mutex_);
   if (gone_ || exited_) return;
   if (type == Frame::Exit) exited_ = true;
-  if (!SendFrame(fd_, type, payload)) gone_ = true;
+  // Output of any length goes in as many frames as it needs (the client
+  // writes them one after the other); any other frame is one line and is cut
+  // to a frame rather than lost.
+  const std::size_t piece = tools::kMaxFrame - 1;
+  if (type != Frame::Out) {
+    if (!SendFrame(fd_, type, payload.size() > piece ? payload.substr(0, piece) : payload)) gone_ = true;
+    return;
+  }
+  for (std::size_t at = 0; at < payload.size() || at == 0; at += piece) {
+    if (!SendFrame(fd_, type, payload.size() > piece ? payload.substr(at, piece) : payload)) {
+      gone_ = true;
+      return;
+    }
+  }
 }
 
-void Session::Out(const std::string& text) { Send(Frame::Out, text); }
-void Session::Err(const std::string& text) { Send(Frame::Err, text); }
-void Session::Progress(const std::string& text) { Send(Frame::Progress, text); }
+// What the daemon says may hold names reported over the network or read from
+// the registry: they reach the user's terminal escaped.
+void Session::Out(const std::string& text) { Send(Frame::Out, tools::EscapeText(text, true)); }
+void Session::OutRaw(const std::string& text) { Send(Frame::Out, text); }
+void Session::Err(const std::string& text) { Send(Frame::Err, tools::EscapeText(text)); }
+void Session::Progress(const std::string& text) { Send(Frame::Progress, tools::EscapeText(text)); }
 void Session::Exit(int status) { Send(Frame::Exit, std::string(1, static_cast<char>(status))); }
 
 bool Session::Gone() const {
@@ -31,7 +49,7 @@ bool Session::Gone() const {
 }
 
 std::optional<std::string> Session::Ask(char kind, const std::string& text) {
-  Send(Frame::Prompt, std::string(1, kind) + text);
+  Send(Frame::Prompt, std::string(1, kind) + tools::EscapeText(text, true));
   for (;;) {
     std::optional<Message> m = ReceiveFrame(fd_);
     if (!m) {

@@ -14,6 +14,8 @@ class Session {
   explicit Session(int fd) : fd_(fd) {}
 
   void Out(const std::string& text);
+  // Bytes for standard output as they are (an exported registry file).
+  void OutRaw(const std::string& text);
   void Err(const std::string& text);  // one line of error, without the program name
   void Progress(const std::string& text);
   // Asks the client; nothing when it has gone (or closed its input).

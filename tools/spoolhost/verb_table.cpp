@@ -12,7 +12,9 @@ const std::vector<VerbSpec>& VerbTable() {
                                                         {"printbox", Arg::Repeat},
                                                         {"time-scale", Arg::Value},
                                                         {"answer-boxes", Arg::None},
-                                                        {"module", Arg::Value}};
+                                                        {"module", Arg::Value},
+                                                        {"new-registry", Arg::None},
+                                                        {"client-idle", Arg::Value}};
   static const std::vector<OptionSpec> serveOptions = [] {
     std::vector<OptionSpec> options = daemonOptions;
     options.push_back({"ready-fd", Arg::Value});
@@ -20,7 +22,9 @@ const std::vector<VerbSpec>& VerbTable() {
   }();
   static const std::vector<VerbSpec> verbs = {
       {"start", 0, 0, daemonOptions,
-       "start [--net SPEC]... [--printbox SPEC]... [--time-scale N] [--answer-boxes] [--module PATH]", nullptr,
+       "start [--net SPEC]... [--printbox SPEC]... [--time-scale N] [--answer-boxes] [--module PATH] "
+       "[--new-registry] [--client-idle SECONDS]",
+       nullptr,
        kNoModule},
       {"serve", 0, 0, serveOptions, "serve [the options of start]   (the daemon in the foreground)", nullptr,
        kNoModule},

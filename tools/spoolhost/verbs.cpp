@@ -299,7 +299,7 @@ int Daemon::Reg(const Command& c, Session& s) {
     std::string key = c.args.size() > 1 ? c.args[1] : "";
     for (const char* prefix : {"HKEY_LOCAL_MACHINE\\", "HKLM\\"})
       if (key.compare(0, std::strlen(prefix), prefix) == 0) key = key.substr(std::strlen(prefix));
-    s.Out(plat::ExportRegistry(key));
+    s.OutRaw(plat::ExportRegistry(key));
     return kExitOk;
   }
   std::string text;
