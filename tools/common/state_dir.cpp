@@ -34,7 +34,7 @@ bool MakeDir(const std::string& path, std::string* error) {
 // mode was, and one that is another user's is not used at all.
 bool MakeFolderPrivate(const std::string& path, std::string* error) {
   struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) {
+  if (::stat(path.c_str(), &st) != 0) {
     *error = "cannot read " + path + ": " + std::strerror(errno);
     return false;
   }
