@@ -20,7 +20,10 @@ namespace {
   ::setsid();
   int in = ::open("/dev/null", O_RDONLY);
   if (in >= 0) ::dup2(in, 0);
+  // A detached daemon never writes to the terminal: without its log (a
+  // read-only disk) what it says goes nowhere, and start reports the failure.
   int out = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+  if (out < 0) out = ::open("/dev/null", O_WRONLY);
   if (out >= 0) {
     ::dup2(out, 1);
     ::dup2(out, 2);
