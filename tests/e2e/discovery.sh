@@ -20,7 +20,7 @@ contains "^BETA +Local Port +Print Server Port$"
 # AddPort only says how ports come; the box goes to the client that asked.
 run 0 add-port && contains "message box: \[Varnhold\] Print Server Ports are added automatically"
 
-run 0 log && contains "Print Monitor Log File"
+run 0 log && contains "Print Monitor Log File" && { ! grep -qF '\x0d' "$OUT" || fail "the log shown should keep its line ends"; }
 run 0 stop
 contains "unloading monitor Varnhold"
 contains "monitor Varnhold unloaded"

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "daemon_client.h"
+#include "escape.h"
 #include "protocol.h"
 #include "unique_fd.h"
 
@@ -156,6 +157,8 @@ int ShowMonitorLog(const StateDir& dir) {
   if (::access(dir.MonitorLog().c_str(), F_OK) != 0)
     return Fail(kExitFailed, "no monitor log in " + dir.WindowsDir() + " (the monitor has not been loaded yet)");
   if (!ReadInput(dir.MonitorLog(), &text, &error)) return Fail(kExitFailed, error);
+  // The log holds names boxes reported over the network.
+  text = tools::EscapeText(text, true);
   std::fwrite(text.data(), 1, text.size(), stdout);
   return kExitOk;
 }
