@@ -380,6 +380,16 @@ TEST_F(StartUp, LogsAFailedResetListsItCannotMakeAndThreadsItCannotStart) {
   EXPECT_NE(Log().find("Initialize Monitor CreateThread failed: 8"), std::string::npos) << Log();
   EXPECT_EQ(ThreadHandles[STATUS_THREAD_SLOT], nullptr);
 
+  // A second start in the same process: the first one's texts and thread
+  // handles go first.
+  for (LPSTR* text : {&RegistryRoot, &DescriptionText, &MonitorNameText}) {
+    LocalFree(*text);
+    *text = nullptr;
+  }
+  for (HANDLE& thread : ThreadHandles) {
+    if (thread != nullptr) CloseHandle(thread);
+    thread = nullptr;
+  }
   plat::FailNthThreadCreation(2);
   ASSERT_TRUE(RunInitMonitor());
   plat::FailNthThreadCreation(0);
