@@ -17,6 +17,18 @@ extern LPSTR MonitorNameText;
 #define THREAD_HANDLE_COUNT 9
 #define STATUS_THREAD_SLOT 8
 extern HANDLE ThreadHandles[THREAD_HANDLE_COUNT];
+// Background threads of the module (the status worker, the RefreshThreads,
+// their ping threads) that have not yet ended. A thread is counted before it
+// is created and takes itself off as its last act, so that the shutdown can
+// see it end while the loader lock keeps it from finishing its exit.
+extern LONG LiveThreadCount;
+
+// CreateThread for a module thread, counted in LiveThreadCount; the routine
+// must end with SignalThreadEnd. NULL, and not counted, when it cannot be made.
+HANDLE StartModuleThread(LPTHREAD_START_ROUTINE pRoutine, LPVOID pParam);
+// A module thread's last act: only its routine's return follows, into the
+// system's thread start, which the rest of the unload far outlasts.
+void SignalThreadEnd(void);
 
 // Single bytes and 32-bit words that one thread writes and others poll without
 // a lock (stop flag, port status, popup flags, intervals) go through these, so

@@ -278,13 +278,12 @@ LoadResult LoadRememberedPorts(HKEY hRoot) {
 // The status worker first, then one RefreshThread per
 // adapter record. A thread that cannot be made is logged; start-up goes on.
 void StartThreads(void) {
-  DWORD dwThreadId = 0;
-  ThreadHandles[STATUS_THREAD_SLOT] = CreateThread(nullptr, 0, StatusThread, nullptr, 0, &dwThreadId);
+  ThreadHandles[STATUS_THREAD_SLOT] = StartModuleThread(StatusThread, nullptr);
   if (ThreadHandles[STATUS_THREAD_SLOT] == nullptr) {
     WriteLogFormat("Initialize Monitor", "CreateThread failed: %d", STATUS_THREAD_SLOT);
   }
   for (DWORD i = 0; i < LanaCount; ++i) {
-    ThreadHandles[i] = CreateThread(nullptr, 0, RefreshThread, &LanaRecords[i], 0, &dwThreadId);
+    ThreadHandles[i] = StartModuleThread(RefreshThread, &LanaRecords[i]);
     if (ThreadHandles[i] == nullptr) WriteLogFormat("Initialize Monitor", "CreateThread failed: %d", 0);
   }
 }

@@ -48,6 +48,10 @@ static_assert(offsetof(MONITOR, pfnConfigurePort) == MONITOR_SLOT_OFFSET(9));
 static_assert(offsetof(MONITOR, pfnDeletePort) == MONITOR_SLOT_OFFSET(10));
 static_assert(offsetof(MONITOR, pfnGetPrinterDataFromPort) == MONITOR_SLOT_OFFSET(11));
 static_assert(offsetof(MONITOR, pfnSetPortTimeOuts) == MONITOR_SLOT_OFFSET(12));
+#if defined(_WIN32) && !defined(_WIN64)
+// The 32-bit spoolers hand over a table of 13 four-byte slots.
+static_assert(sizeof(MONITOR) == 52 && offsetof(MONITOR, pfnSetPortTimeOuts) == 48, "MONITOR of 32-bit Windows");
+#endif
 
 // The exported entry points (by these names, unmangled).
 typedef BOOL(WINAPI* PFN_INITIALIZE_MONITOR_EX)(LPSTR pRegistryRoot, LPMONITOR pMonitor);

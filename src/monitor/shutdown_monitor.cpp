@@ -4,6 +4,7 @@
 #include "diag/log.h"
 #include "monitor/lifecycle.h"
 #include "netbios/lana.h"
+#include "status/status_popup.h"
 #include "ports/port_lists.h"
 #include "ports/printer_list.h"
 
@@ -22,26 +23,33 @@ BOOL AnyThreadStarted(void) {
   return FALSE;
 }
 
-// Polls the status worker and the RefreshThreads, at most five passes of
-// three seconds; TRUE when all of them have ended. A slot without a thread
-// (never created) counts as ended.
-BOOL WaitForWorkerThreads(void) {
-  DWORD adwExitCodes[THREAD_HANDLE_COUNT];
-  for (DWORD& dwCode : adwExitCodes) dwCode = STILL_ACTIVE;
-  BOOL fLive = TRUE;
-  for (int pass = 0; pass < WAIT_PASSES && fLive; ++pass) {
+// Polls the module's threads, at most five passes of three seconds; TRUE when
+// all of them have ended. Shutdown runs in DllMain under the loader lock, and
+// a thread cannot finish exiting while that lock is held (its exit waits to
+// tell the DLLs it is leaving), so its exit code would read STILL_ACTIVE to
+// the end. Each thread instead takes itself off LiveThreadCount before it
+// starts to exit: a plain interlocked word, which neither side needs the
+// loader lock to write or read. The ping threads are counted too: they write
+// the log, whose paths are freed once the wait is over.
+BOOL WaitForModuleThreads(void) {
+  for (int pass = 0; pass < WAIT_PASSES; ++pass) {
     Sleep(WAIT_PASS_MS);
-    fLive = FALSE;
-    for (DWORD i = 0; i < THREAD_HANDLE_COUNT; ++i) {
-      BOOL fWaited = i == STATUS_THREAD_SLOT || i < LanaCount;
-      if (!fWaited || ThreadHandles[i] == nullptr || adwExitCodes[i] != STILL_ACTIVE) continue;
-      DWORD dwCode = 0;
-      if (!GetExitCodeThread(ThreadHandles[i], &dwCode)) dwCode = 0;
-      adwExitCodes[i] = dwCode;
-      if (dwCode == STILL_ACTIVE) fLive = TRUE;
-    }
+    if (ReadShared(LiveThreadCount) == 0) return TRUE;
   }
-  return !fLive;
+  return FALSE;
+}
+
+// Keeps the module mapped for the rest of the process: a thread still running
+// after the wait would otherwise come back from a message box or a sleep into
+// code the loader has unmapped.
+void PinModule(LPCSTR pWhy) {
+  HMODULE hModule = nullptr;
+  if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                         reinterpret_cast<LPCSTR>(reinterpret_cast<void*>(&PinModule)), &hModule)) {
+    WriteLogFormat("ShutdownMonitor", "%s, module pinned", pWhy);
+  } else {
+    WriteLogFormat("ShutdownMonitor", "%s, pin failed: %lu", pWhy, static_cast<unsigned long>(GetLastError()));
+  }
 }
 
 // The handles are the module's to close; the threads do not depend on them.
@@ -82,23 +90,23 @@ void FreePortLists(void) {
 
 }  // namespace
 
-// When the status worker or a RefreshThread is still alive after the five
-// passes (a popup nobody answers, a receive that never returns), the locks,
-// lists, records, texts and log paths are left in place for the rest of the
-// process: such a thread may still take a lock or walk a list, and freeing
-// under it would be worse than the memory kept. The loader, for its part,
-// keeps the code of a module whose threads still run.
+// When a module thread is still alive after the five passes (a popup nobody
+// answers, a receive that never returns), the locks, lists, records, texts
+// and log paths are left in place for the rest of the process, and the module
+// is pinned: such a thread may still take a lock, walk a list or return into
+// the module's code, and freeing under it would be worse than what is kept.
 void ShutdownMonitor(void) {
   WriteShared(StopFlag, static_cast<DWORD>(1));
   BOOL fStarted = AnyThreadStarted();
   // With no thread ever started there is nobody to give time to.
   if (fStarted) Sleep(STOP_GRACE_MS);
   for (DWORD i = 0; i < LanaCount; ++i) ReleaseAdapterNames(&LanaRecords[i]);
-  if (fStarted && !WaitForWorkerThreads()) {
-    WriteLog("ShutdownMonitor", "threads still running: memory kept");
+  if (fStarted && !WaitForModuleThreads()) {
+    PinModule("threads still running: memory kept");
     CloseThreadHandles();
     return;
   }
+  if (ReadShared(OpenPopupCount) != 0) PinModule("a popup still open");
   CloseThreadHandles();
   if (ListLocksCreated) {
     DeleteListLocks();

@@ -27,6 +27,7 @@ DWORD WINAPI ListenPingThread(LPVOID pParam) {
     if (bRet == NRC_GOODRET && bMessage == PING_MESSAGE) WriteShared(pLana->tLastPing, GetMonotonicSeconds());
     Sleep(1000);
   }
+  SignalThreadEnd();
   return 0;
 }
 
@@ -57,5 +58,6 @@ DWORD WINAPI PingThread(LPVOID pParam) {
     }
     Sleep(1000);
   }
+  SignalThreadEnd();
   return 0;
 }

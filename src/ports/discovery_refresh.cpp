@@ -9,12 +9,12 @@ DWORD WINAPI RefreshThread(LPVOID pParam) {
   LanaRecord* pLana = (LanaRecord*)pParam;
   WriteLogFormat("Refresh thread", "Lana: %02u", pLana->bLanaNum);
 
-  HANDLE hThread = CreateThread(NULL, 0, ListenPingThread, pLana, 0, NULL);
+  HANDLE hThread = StartModuleThread(ListenPingThread, pLana);
   if (hThread == NULL)
     WriteLog("RefreshThread", "CreateThread failed for ListenPingThread");
   else
     CloseHandle(hThread);
-  hThread = CreateThread(NULL, 0, PingThread, pLana, 0, NULL);
+  hThread = StartModuleThread(PingThread, pLana);
   if (hThread == NULL)
     WriteLog("RefreshThread", "CreateThread failed for PingThread");
   else
@@ -23,9 +23,12 @@ DWORD WINAPI RefreshThread(LPVOID pParam) {
   while (!IsStopping()) {
     UCHAR bRet = NetbiosDatagramReceive(pLana->bLanaNum, &pLana->ncbReport, pLana->abReport, REPORT_BUFFER_SIZE,
                                         pLana->bSrvGroupNum);
-    if (bRet != NRC_GOODRET) Sleep(3000);
+    // A receive ended by the shutdown's release of the names needs no pause:
+    // the thread is then done before the shutdown's first look.
+    if (bRet != NRC_GOODRET && !IsStopping()) Sleep(3000);
     if (bRet == NRC_GOODRET && pLana->ncbReport.ncb_retcode == NRC_GOODRET)
       FileServerReport(pLana, pLana->abReport, pLana->ncbReport.ncb_length);
   }
+  SignalThreadEnd();
   return 0;
 }

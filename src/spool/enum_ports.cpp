@@ -16,6 +16,20 @@ const DWORD kLevel1Offsets[] = {offsetof(PORT_INFO_1, pName), kOffsetsEnd};
 const DWORD kLevel2Offsets[] = {offsetof(PORT_INFO_2, pPortName), offsetof(PORT_INFO_2, pMonitorName),
                                 offsetof(PORT_INFO_2, pDescription), kOffsetsEnd};
 
+// The spooler reads the structures at the platform's offsets: the string
+// pointers first, then the two words.
+static_assert(sizeof(PORT_INFO_1) == sizeof(LPSTR));
+static_assert(offsetof(PORT_INFO_2, fPortType) == 3 * sizeof(LPSTR));
+static_assert(offsetof(PORT_INFO_2, Reserved) == 3 * sizeof(LPSTR) + sizeof(DWORD));
+#if defined(_WIN32) && !defined(_WIN64)
+// The 32-bit module that the spoolers load: 4 and 20 bytes.
+static_assert(sizeof(PORT_INFO_1) == 4, "PORT_INFO_1 of 32-bit Windows");
+static_assert(sizeof(PORT_INFO_2) == 20, "PORT_INFO_2 of 32-bit Windows");
+static_assert(offsetof(PORT_INFO_2, pMonitorName) == 4 && offsetof(PORT_INFO_2, pDescription) == 8 &&
+                  offsetof(PORT_INFO_2, fPortType) == 12 && offsetof(PORT_INFO_2, Reserved) == 16,
+              "PORT_INFO_2 offsets of 32-bit Windows");
+#endif
+
 // Length of a text held in a name block; never reads past the block.
 SIZE_T NameLength(LPCSTR pText, SIZE_T cbBlock) { return pText ? strnlen(pText, cbBlock - 1) : 0; }
 

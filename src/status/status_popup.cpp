@@ -30,6 +30,7 @@ struct PopupSlot {
 // cycle in which a slot is free.
 #define MAX_OPEN_POPUPS 64
 static PopupSlot PopupSlots[MAX_OPEN_POPUPS];
+LONG OpenPopupCount = 0;
 
 struct PopupBlock {
   PopupSlot* pSlot;
@@ -42,6 +43,7 @@ static DWORD WINAPI PopupThread(LPVOID pParam) {
   ShowMessageText(pBlock->szText, MB_OK | MB_SETFOREGROUND, nullptr);
   LocalFree(pBlock);
   WriteShared(pSlot->dwOpen, DWORD{0});
+  __atomic_fetch_sub(&OpenPopupCount, 1, __ATOMIC_ACQ_REL);  // the thread's last act
   return 0;
 }
 
@@ -62,8 +64,10 @@ BOOL RaiseStatusPopup(const void* pPrinter, BYTE bCondition, LPCSTR pText) {
   pFree->pPrinter = pPrinter;
   pFree->bCondition = bCondition;
   WriteShared(pFree->dwOpen, DWORD{1});
+  __atomic_fetch_add(&OpenPopupCount, 1, __ATOMIC_ACQ_REL);
   HANDLE hThread = CreateThread(nullptr, 0, PopupThread, pBlock, 0, nullptr);
   if (hThread == nullptr) {
+    __atomic_fetch_sub(&OpenPopupCount, 1, __ATOMIC_ACQ_REL);
     // The popup comes again at the next cycle.
     WriteShared(pFree->dwOpen, DWORD{0});
     LocalFree(pBlock);

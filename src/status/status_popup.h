@@ -9,3 +9,6 @@
 // one is open already, or it could not be raised now (it comes again at the
 // next cycle).
 BOOL RaiseStatusPopup(const void* pPrinter, BYTE bCondition, LPCSTR pText);
+// Popup threads not yet ended. The unload does not wait for them, but one
+// still running comes back into the module's code when its box is closed.
+extern LONG OpenPopupCount;

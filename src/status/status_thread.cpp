@@ -15,6 +15,10 @@
 #include "status/registry_scan.h"
 #include "status/status_popup.h"
 
+// The longest the worker sleeps before it looks at StopFlag again: an unload
+// gives the threads 5 seconds to see it, whatever the refresh interval.
+#define STOP_LOOK_MS 1000
+
 namespace {
 
 // Holds a critical section for the life of a scope.
@@ -113,6 +117,18 @@ void MirrorOpenPorts(void) {
   }
 }
 
+// Sleeps one refresh interval in slices, ending early once StopFlag is set;
+// the slices run to one deadline, so the cycle keeps its interval.
+void SleepRefreshInterval(DWORD dwInterval) {
+  DWORD dwStart = GetTickCount();
+  while (!IsStopping()) {
+    DWORD dwElapsed = GetTickCount() - dwStart;
+    if (dwElapsed >= dwInterval) return;
+    DWORD dwLeft = dwInterval - dwElapsed;
+    Sleep(dwLeft < STOP_LOOK_MS ? dwLeft : STOP_LOOK_MS);
+  }
+}
+
 }  // namespace
 
 BOOL MapServerStatus(BYTE bStatus, DWORD* pdwPrinterStatus) {
@@ -166,9 +182,8 @@ void RunStatusCycle(void) {
 }
 
 DWORD WINAPI StatusThread(LPVOID) {
-  if (IsStopping()) ExitThread(0);
   BOOL fShortLogged = FALSE;
-  for (;;) {
+  while (!IsStopping()) {
     RunStatusCycle();
     // A "Timer" of 0 is kept as stored, but a worker that never slept would
     // take a core and scan the registry without pause.
@@ -178,7 +193,8 @@ DWORD WINAPI StatusThread(LPVOID) {
       fShortLogged = TRUE;
       dwInterval = MIN_REFRESH_MS;
     }
-    Sleep(dwInterval);
-    if (IsStopping()) ExitThread(0);
+    SleepRefreshInterval(dwInterval);
   }
+  SignalThreadEnd();
+  return 0;
 }

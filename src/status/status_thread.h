@@ -16,8 +16,8 @@
 // The worker never cycles faster than this, whatever "Timer" says.
 #define MIN_REFRESH_MS 1000
 
-// The thread routine, started once by InitMonitor; ends through ExitThread(0)
-// when it finds StopFlag set (at start, and after each sleep).
+// The thread routine, started once by InitMonitor; returns 0 when it finds
+// StopFlag set (at start, and within a second during each sleep).
 DWORD WINAPI StatusThread(LPVOID lpParameter);
 
 // One cycle of the worker without the sleep: file the reports, scan the

@@ -123,7 +123,7 @@ class Discovery : public ::testing::Test {
   }
   void StartDiscovery() {
     for (DWORD i = 0; i < LanaCount; ++i) {
-      HANDLE h = CreateThread(nullptr, 0, RefreshThread, &LanaRecords[i], 0, nullptr);
+      HANDLE h = StartModuleThread(RefreshThread, &LanaRecords[i]);
       ASSERT_NE(h, nullptr);
       CloseHandle(h);
     }

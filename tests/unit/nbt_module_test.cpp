@@ -98,7 +98,7 @@ class ModuleOverNbt : public ::testing::Test {
   }
 
   void StartDiscovery() {
-    HANDLE h = CreateThread(nullptr, 0, RefreshThread, &LanaRecords[0], 0, nullptr);
+    HANDLE h = StartModuleThread(RefreshThread, &LanaRecords[0]);
     ASSERT_NE(h, nullptr);
     CloseHandle(h);
   }

@@ -64,7 +64,7 @@ class StatusWithBox : public ModuleTest {
     LanaRecords[0].bLanaNum = 0;
     RegisterAdapterNames(&LanaRecords[0]);
     LanaCount = 1;
-    refresh_ = CreateThread(nullptr, 0, RefreshThread, &LanaRecords[0], 0, nullptr);
+    refresh_ = StartModuleThread(RefreshThread, &LanaRecords[0]);
     ASSERT_NE(refresh_, nullptr);
   }
 

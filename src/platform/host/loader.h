@@ -14,8 +14,11 @@ void SetUnloadGrace(std::chrono::milliseconds grace);
 
 // Whether the shared object at this path is mapped in the process now.
 bool IsModuleMapped(const std::string& path);
-// Modules that FreeLibrary left mapped because their threads still ran.
+// Modules that FreeLibrary left mapped: pinned by themselves, or their
+// threads still ran after the detach.
 int PinnedModuleCount();
+// Whether the module loaded from this path pinned itself (GetModuleHandleExA).
+bool IsModulePinned(const std::string& path);
 
 // GetProcAddress typed as the caller's function type.
 template <typename Function>

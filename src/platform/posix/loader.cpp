@@ -4,9 +4,11 @@
 #include <link.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -22,6 +24,12 @@ namespace {
 struct LoadedModule {
   HINSTANCE instance = nullptr;
   int references = 0;
+  bool pinned = false;  // by GetModuleHandleExA: never unmapped
+};
+
+struct KeptModule {
+  HINSTANCE instance = nullptr;
+  bool pinnedItself = false;
 };
 
 struct LoaderState {
@@ -31,7 +39,7 @@ struct LoaderState {
   // Guards the tables below; never held while a DllMain runs.
   std::mutex mutex;
   std::map<void*, LoadedModule> modules;  // by dlopen handle
-  std::vector<HINSTANCE> pinned;
+  std::vector<KeptModule> kept;
   std::chrono::milliseconds grace{2000};
 };
 
@@ -52,10 +60,43 @@ PDLL_ENTRY EntryOf(void* handle) {
   return reinterpret_cast<PDLL_ENTRY>(dlsym(handle, "DllMain"));
 }
 
+link_map* LinkMapOf(void* handle) {
+  link_map* map = nullptr;
+  if (dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0) return nullptr;
+  return map;
+}
+
+// The module whose code or data holds `address`, or whose file has `name`.
+LoadedModule* FindByAddressLocked(LoaderState& s, const void* address) {
+  Dl_info info{};
+  link_map* owner = nullptr;
+  if (dladdr1(address, &info, reinterpret_cast<void**>(&owner), RTLD_DL_LINKMAP) == 0 || owner == nullptr) {
+    return nullptr;
+  }
+  for (auto& [handle, loaded] : s.modules) {
+    if (LinkMapOf(handle) == owner) return &loaded;
+  }
+  return nullptr;
+}
+
+std::string LowerFileName(const std::string& path) {
+  std::string name = path.substr(path.find_last_of('/') + 1);
+  std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+  return name;
+}
+
+LoadedModule* FindByNameLocked(LoaderState& s, const std::string& name) {
+  const std::string wanted = LowerFileName(PosixPath(name));
+  for (auto& [handle, loaded] : s.modules) {
+    if (LowerFileName(loaded.instance->path) == wanted) return &loaded;
+  }
+  return nullptr;
+}
+
 // Threads started with CreateThread whose start routine is the module's code.
 int ModuleThreadCount(void* handle) {
-  link_map* module = nullptr;
-  if (dlinfo(handle, RTLD_DI_LINKMAP, &module) != 0 || module == nullptr) return 0;
+  link_map* module = LinkMapOf(handle);
+  if (module == nullptr) return 0;
   int count = 0;
   for (const void* start : LiveThreadStarts()) {
     Dl_info info{};
@@ -96,7 +137,19 @@ bool IsModuleMapped(const std::string& path) {
 int PinnedModuleCount() {
   LoaderState& s = State();
   std::lock_guard lock(s.mutex);
-  return static_cast<int>(s.pinned.size());
+  return static_cast<int>(s.kept.size());
+}
+
+bool IsModulePinned(const std::string& path) {
+  LoaderState& s = State();
+  std::lock_guard lock(s.mutex);
+  const std::string wanted = PosixPath(path);
+  for (const auto& [handle, loaded] : s.modules) {
+    if (loaded.pinned && loaded.instance->path == wanted) return true;
+  }
+  return std::any_of(s.kept.begin(), s.kept.end(), [&](const KeptModule& kept) {
+    return kept.pinnedItself && kept.instance->path == wanted;
+  });
 }
 
 }  // namespace plat
@@ -180,22 +233,62 @@ BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
       SetLastError(ERROR_INVALID_HANDLE);
       return FALSE;
     }
-    if (--loaded->references > 0) return TRUE;
+    if (loaded->pinned || --loaded->references > 0) return TRUE;
     handle = hLibModule->dlHandle;
-    s.modules.erase(handle);
     grace = s.grace;
   }
+  // The module stays listed during its detach, so that it can still pin itself.
   PDLL_ENTRY entry = plat::EntryOf(handle);
   if (entry != nullptr) entry(hLibModule, DLL_PROCESS_DETACH, nullptr);
+  bool pinned = false;
+  {
+    std::lock_guard lock(s.mutex);
+    pinned = s.modules[handle].pinned;
+    s.modules.erase(handle);
+    if (pinned) s.kept.push_back({hLibModule, true});
+  }
+  if (pinned) return TRUE;
   // A thread still running the module's code after the detach would jump into
   // unmapped memory: such a module stays mapped (and its instance alive) for
-  // the rest of the process instead.
+  // the rest of the process instead. Windows would unmap it; the stand-in
+  // keeps it so that a module that forgot to pin itself fails a test rather
+  // than crashing the process.
   if (!plat::WaitForModuleThreads(handle, grace)) {
     std::lock_guard lock(s.mutex);
-    s.pinned.push_back(hLibModule);
+    s.kept.push_back({hLibModule, false});
     return TRUE;
   }
   dlclose(handle);
   delete hLibModule;
+  return TRUE;
+}
+
+BOOL WINAPI GetModuleHandleExA(DWORD dwFlags, LPCSTR lpModuleName, HMODULE* phModule) {
+  if (phModule == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  *phModule = nullptr;
+  if (lpModuleName == nullptr) {
+    // The process's own executable is no module of the loader's.
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return FALSE;
+  }
+  plat::LoaderState& s = plat::State();
+  std::lock_guard loaderLock(s.loaderLock);
+  std::lock_guard lock(s.mutex);
+  plat::LoadedModule* loaded = (dwFlags & GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS) != 0
+                                   ? plat::FindByAddressLocked(s, lpModuleName)
+                                   : plat::FindByNameLocked(s, lpModuleName);
+  if (loaded == nullptr) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return FALSE;
+  }
+  if ((dwFlags & GET_MODULE_HANDLE_EX_FLAG_PIN) != 0) {
+    loaded->pinned = true;
+  } else if ((dwFlags & GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT) == 0) {
+    ++loaded->references;
+  }
+  *phModule = loaded->instance;
   return TRUE;
 }

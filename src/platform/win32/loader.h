@@ -24,5 +24,16 @@ HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
 // The exported symbol of that name, or NULL with ERROR_PROC_NOT_FOUND.
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 // Drops one reference; the last one calls DllMain with DLL_PROCESS_DETACH and
-// unmaps the module.
+// unmaps the module. A pinned module stays mapped.
 BOOL WINAPI FreeLibrary(HMODULE hLibModule);
+
+#define GET_MODULE_HANDLE_EX_FLAG_PIN 0x00000001
+#define GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT 0x00000002
+#define GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS 0x00000004
+
+// The loaded module that contains the address lpModuleName (FROM_ADDRESS) or
+// whose file has that name. PIN keeps it mapped until the process ends, even
+// when it asks during its own detach; without PIN or UNCHANGED_REFCOUNT it
+// counts one more reference. FALSE with ERROR_MOD_NOT_FOUND when no loaded
+// module matches.
+BOOL WINAPI GetModuleHandleExA(DWORD dwFlags, LPCSTR lpModuleName, HMODULE* phModule);
