@@ -7,14 +7,14 @@ LPSTR RegistryRoot = nullptr;
 LPSTR DescriptionText = nullptr;
 LPSTR MonitorNameText = nullptr;
 HANDLE ThreadHandles[THREAD_HANDLE_COUNT] = {};
-LONG LiveThreadCount = 0;
+LONG RunningThreadCount = 0;
 
 HANDLE StartModuleThread(LPTHREAD_START_ROUTINE pRoutine, LPVOID pParam) {
-  __atomic_fetch_add(&LiveThreadCount, 1, __ATOMIC_ACQ_REL);
+  __atomic_fetch_add(&RunningThreadCount, 1, __ATOMIC_ACQ_REL);
   DWORD dwThreadId = 0;
   HANDLE hThread = CreateThread(nullptr, 0, pRoutine, pParam, 0, &dwThreadId);
-  if (hThread == nullptr) __atomic_fetch_sub(&LiveThreadCount, 1, __ATOMIC_ACQ_REL);
+  if (hThread == nullptr) __atomic_fetch_sub(&RunningThreadCount, 1, __ATOMIC_ACQ_REL);
   return hThread;
 }
 
-void SignalThreadEnd(void) { __atomic_fetch_sub(&LiveThreadCount, 1, __ATOMIC_ACQ_REL); }
+void SignalThreadEnd(void) { __atomic_fetch_sub(&RunningThreadCount, 1, __ATOMIC_ACQ_REL); }

@@ -21,9 +21,9 @@ extern HANDLE ThreadHandles[THREAD_HANDLE_COUNT];
 // their ping threads) that have not yet ended. A thread is counted before it
 // is created and takes itself off as its last act, so that the shutdown can
 // see it end while the loader lock keeps it from finishing its exit.
-extern LONG LiveThreadCount;
+extern LONG RunningThreadCount;
 
-// CreateThread for a module thread, counted in LiveThreadCount; the routine
+// CreateThread for a module thread, counted in RunningThreadCount; the routine
 // must end with SignalThreadEnd. NULL, and not counted, when it cannot be made.
 HANDLE StartModuleThread(LPTHREAD_START_ROUTINE pRoutine, LPVOID pParam);
 // A module thread's last act: only its routine's return follows, into the

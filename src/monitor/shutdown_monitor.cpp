@@ -27,14 +27,14 @@ BOOL AnyThreadStarted(void) {
 // all of them have ended. Shutdown runs in DllMain under the loader lock, and
 // a thread cannot finish exiting while that lock is held (its exit waits to
 // tell the DLLs it is leaving), so its exit code would read STILL_ACTIVE to
-// the end. Each thread instead takes itself off LiveThreadCount before it
+// the end. Each thread instead takes itself off RunningThreadCount before it
 // starts to exit: a plain interlocked word, which neither side needs the
 // loader lock to write or read. The ping threads are counted too: they write
 // the log, whose paths are freed once the wait is over.
 BOOL WaitForModuleThreads(void) {
   for (int pass = 0; pass < WAIT_PASSES; ++pass) {
     Sleep(WAIT_PASS_MS);
-    if (ReadShared(LiveThreadCount) == 0) return TRUE;
+    if (ReadShared(RunningThreadCount) == 0) return TRUE;
   }
   return FALSE;
 }
