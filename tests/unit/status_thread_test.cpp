@@ -340,7 +340,7 @@ TEST_F(StatusWorker, TimerOfZeroCyclesOnceASecondAndSaysSoOnce) {
   Report(port, STATUS_PAPER_OUT, NowSeconds());
   WriteShared(StopFlag, static_cast<DWORD>(0));
   WriteShared(RefreshInterval, static_cast<DWORD>(0));
-  HANDLE thread = CreateThread(nullptr, 0, StatusThread, nullptr, 0, nullptr);
+  HANDLE thread = StartModuleThread(StatusThread, nullptr);
   for (int cycle = 1; cycle <= 3; ++cycle) {
     ASSERT_TRUE(plat::WaitForSleepers(1)) << "the worker does not sleep";
     EXPECT_EQ(printers_->SetCount(), cycle);
