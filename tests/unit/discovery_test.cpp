@@ -287,6 +287,28 @@ TEST_F(Discovery, SeveralBoxesOnSeveralAdapters) {
   EXPECT_EQ(ReportRecords()[2].status, 0x10);
 }
 
+TEST_F(Discovery, EveryBoxAnsweringOnePingIsFiled) {
+  // Every box answers the ping at the same instant, while the refresh thread
+  // takes one report at a time.
+  constexpr int kBoxes = 100, kPorts = 3;
+  ModuleAdapter(0, "lan", 0x01);
+  for (int b = 0; b < kBoxes; ++b) {
+    std::vector<printbox::PortStatus> ports;
+    for (int p = 0; p < kPorts; ++p) ports.push_back({"P" + std::to_string(b * kPorts + p + 1000), 0x10});
+    AddBox(static_cast<UCHAR>(5 + b), "lan", ports);
+  }
+  quiet = 3 + kBoxes * (1 + kPorts);
+  WatchPings();
+  StartDiscovery();
+  EXPECT_TRUE(WaitForRecords(kBoxes * kPorts));
+  Settle();
+  EXPECT_EQ(Pings(), std::vector<DWORD>{t0});
+  auto recs = ReportRecords();
+  ASSERT_EQ(recs.size(), static_cast<std::size_t>(kBoxes * kPorts));
+  for (int i = 0; i < kBoxes * kPorts; ++i) EXPECT_EQ(recs[i].name, "P" + std::to_string(i + 1000));
+  EXPECT_EQ(plat::NetbiosDroppedDatagrams(0), 0u);
+}
+
 TEST_F(Discovery, NothingIsFiledAfterTheStop) {
   ModuleAdapter(0, "lan", 0x01);
   auto& box = AddBox(5, "lan", {{"LPT1", 0x10}});

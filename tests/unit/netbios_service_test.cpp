@@ -178,7 +178,7 @@ TEST_F(NetbiosService, GroupDatagramReachesEveryMemberOfTheSegmentOnly) {
   EXPECT_EQ(plat::NetbiosWaiterCount(), 0);
 }
 
-TEST_F(NetbiosService, DatagramLimitsAndOversizeReceive) {
+TEST_F(NetbiosService, DatagramLimitsBacklogAndOversizeReceive) {
   Adapter(0, "lan");
   UCHAR num;
   ASSERT_EQ(Add(0, "ORVE_SRV        ", true, &num), NRC_GOODRET);
@@ -195,6 +195,24 @@ TEST_F(NetbiosService, DatagramLimitsAndOversizeReceive) {
   EXPECT_EQ(small[7], 7);
   EXPECT_EQ(small[8], 0xEE);
   EXPECT_EQ(NetbiosDatagramReceive(0, &ncb, small, 1, 99), NRC_ILLNN);
+
+  // With no receive pending, a burst of a thousand full datagrams waits whole;
+  // past the backlog's bytes the oldest are lost, and every loss is counted.
+  constexpr int kBurst = 3000;
+  for (int i = 0; i < kBurst; ++i) {
+    big[0] = static_cast<UCHAR>(i >> 8);
+    big[1] = static_cast<UCHAR>(i);
+    ASSERT_EQ(NetbiosDatagramSend(0, &ncb, big.data(), 512, "ORVE_SRV        ", num), NRC_GOODRET);
+  }
+  std::uint64_t dropped = plat::NetbiosDroppedDatagrams(0).value_or(0);
+  EXPECT_GT(dropped, 0u);
+  ASSERT_GE(kBurst - dropped, 1000u);
+  for (std::uint64_t i = dropped; i < kBurst; ++i) {
+    ASSERT_EQ(NetbiosDatagramReceive(0, &ncb, big.data(), 512, num), NRC_GOODRET);
+    ASSERT_EQ(big[0] << 8 | big[1], static_cast<int>(i));
+  }
+  EXPECT_EQ(plat::NetbiosDroppedDatagrams(0), dropped);
+  EXPECT_FALSE(plat::NetbiosDroppedDatagrams(9).has_value());
 }
 
 TEST_F(NetbiosService, CallTellsNoListenerFromFullListener) {

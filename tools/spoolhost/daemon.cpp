@@ -24,6 +24,7 @@
 #include "host/clock.h"
 #include "host/dialog.h"
 #include "host/message_box.h"
+#include "host/netbios.h"
 #include "host/printers.h"
 #include "host/registry.h"
 #include "host/system.h"
@@ -374,9 +375,11 @@ int Daemon::Status(const Command&, Session& s) {
   std::snprintf(scale, sizeof scale, "%g", timeScale_);
   out += std::string("clock: module time ") + (timeScale_ == 1.0 ? "is real time" : std::string(scale) + "x real time") +
          "\n";
+  // Datagrams lost for want of room tell of a burst the monitor could not take.
   for (const AdapterInfo& a : network_->Adapters())
     out += "adapter: lana " + std::to_string(a.lana) + " on " + a.Describe() + ", hardware address " +
-           MacText(a.net.adapter.hardwareAddress) + "\n";
+           MacText(a.net.adapter.hardwareAddress) + ", datagrams dropped " +
+           std::to_string(plat::NetbiosDroppedDatagrams(static_cast<UCHAR>(a.lana)).value_or(0)) + "\n";
   for (const BoxInfo& b : network_->Boxes()) {
     out += "print box: " + b.name + " on loop:" + b.segment + ", ports";
     for (const BoxPortSpec& p : b.ports) out += " " + p.name + "=" + PortStateName(p.state);

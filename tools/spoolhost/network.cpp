@@ -102,7 +102,9 @@ bool Network::StartBoxes(const std::vector<BoxSpec>& specs, const StateDir& dir,
       if (plat::AddNetbiosAdapter(config)) break;
     }
     if (lana == 0) {
-      *error = "no free LANA number for print box " + spec.name;
+      *error = "no free LANA number for print box " + spec.name + ": each in-process box takes one of the " +
+               std::to_string(MAX_LANA + 1) + " LANA numbers (0 to " + std::to_string(MAX_LANA) +
+               ") beside the monitor's adapters; run more boxes apart with printbox start --boxes N";
       return false;
     }
     auto running = std::make_unique<RunningBox>();

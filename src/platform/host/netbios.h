@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,11 @@ std::vector<NetbiosAdapterConfig> NetbiosAdapters();
 // maximum); a call to a listener there is answered NRC_REMTFUL once the
 // adapter holds that many sessions. A negative limit removes the cap.
 bool SetNetbiosSessionLimit(UCHAR lana, int limit);
+
+// Datagrams the adapter lost since it was added: each arrived for one of its
+// names while no receive was pending and the name's backlog was full. Empty
+// when the LANA has no adapter.
+std::optional<std::uint64_t> NetbiosDroppedDatagrams(UCHAR lana);
 
 // Writes the adapter map "SOFTWARE\Microsoft\Rpc\Netbios" under
 // HKEY_LOCAL_MACHINE: one REG_SZ value "ncacn_nb_nb<N>" with data "<N>" per

@@ -103,6 +103,12 @@ bool SetNetbiosSessionLimit(UCHAR lana, int limit) {
   return true;
 }
 
+std::optional<std::uint64_t> NetbiosDroppedDatagrams(UCHAR lana) {
+  auto adapter = FindAdapter(lana);
+  if (!adapter) return std::nullopt;
+  return adapter->DroppedDatagrams();
+}
+
 void SetNetbiosTrace(std::function<void(const NCB&)> trace) {
   Service& s = TheService();
   std::lock_guard lock(s.mutex);

@@ -13,13 +13,20 @@ namespace {
 constexpr std::size_t kDefaultNames = 64;
 constexpr std::size_t kDefaultSessions = 64;
 constexpr std::size_t kMaxEntries = 254;
-// Datagrams kept per name while no receive is pending. Real adapters drop
-// them; a short backlog lets a burst of server reports survive the moment the
-// receiving thread spends on the previous one. The oldest goes first.
-constexpr std::size_t kDatagramBacklog = 16;
+// Datagrams kept per name while no receive is pending, bounded in bytes as a
+// driver's receive buffer is, not in count: every box on a segment answers a
+// ping at the same instant and the receiving thread takes one report at a
+// time, so the backlog must hold a whole burst (a thousand full reports are
+// under 600 KB with their bookkeeping). Each datagram also counts a share for
+// its bookkeeping, so that a flood of tiny ones cannot pin more memory. When
+// one does not fit, the oldest go first: a fresher report is worth more.
+constexpr std::size_t kBacklogBytes = 1 << 20;
+constexpr std::size_t kBacklogOverhead = 64;
 constexpr UCHAR kAnyName = 0xFF;
 
 bool IsWildcard(const Name& name) { return name[0] == '*'; }
+
+std::size_t BacklogCost(std::size_t bytes) { return bytes + kBacklogOverhead; }
 
 }  // namespace
 
@@ -52,6 +59,11 @@ void Adapter::Shutdown() {
     names_.clear();
   }
   for (auto& c : closed) c->HangUp();
+}
+
+std::uint64_t Adapter::DroppedDatagrams() {
+  std::lock_guard lock(mutex_);
+  return dropped_;
 }
 
 void Adapter::SetSessionLimit(int limit) {
@@ -140,7 +152,7 @@ UCHAR Adapter::Reset(NCB* ncb) {
   {
     std::lock_guard lock(mutex_);
     CancelAllLocked(NRC_CMDCAN, &closed);
-    for (auto& e : names_) released.push_back({e.name, e.group, e.registered, e.number, {}});
+    for (auto& e : names_) released.push_back({e.name, e.group, e.registered, e.number, {}, 0});
     names_.clear();
     // ncb_lsn 0 allocates: byte 0 of the call name asks for sessions, byte 2
     // for names; 0 keeps the defaults.
@@ -223,7 +235,7 @@ UCHAR Adapter::AddName(NCB* ncb, bool group) {
     if (number == 0) return NRC_NAMTFUL;
     // Held as registering while the network is asked, so a concurrent claim
     // of the same unique name elsewhere sees it.
-    names_.push_back({name, group, false, number, {}});
+    names_.push_back({name, group, false, number, {}, 0});
   }
   UCHAR r = transport_->ClaimName(name, group);
   std::lock_guard lock(mutex_);
@@ -292,6 +304,7 @@ UCHAR Adapter::DatagramReceive(NCB* ncb) {
     if (!e->backlog.empty()) {
       Datagram d = std::move(e->backlog.front());
       e->backlog.pop_front();
+      e->backlogBytes -= BacklogCost(d.data.size());
       std::size_t n = std::min<std::size_t>(d.data.size(), ncb->ncb_length);
       if (n) std::memcpy(ncb->ncb_buffer, d.data.data(), n);
       ncb->ncb_length = static_cast<WORD>(n);
@@ -312,8 +325,14 @@ void Adapter::DeliverDatagram(const Name& from, const Name& to, std::span<const 
     auto it = std::find_if(receives_.begin(), receives_.end(),
                            [&](Pending* p) { return p->number == e.number || p->number == kAnyName; });
     if (it == receives_.end()) {
-      if (e.backlog.size() >= kDatagramBacklog) e.backlog.pop_front();
+      std::size_t cost = BacklogCost(data.size());
+      while (!e.backlog.empty() && e.backlogBytes + cost > kBacklogBytes) {
+        e.backlogBytes -= BacklogCost(e.backlog.front().data.size());
+        e.backlog.pop_front();
+        ++dropped_;
+      }
       e.backlog.push_back({from, std::vector<UCHAR>(data.begin(), data.end())});
+      e.backlogBytes += cost;
       continue;
     }
     NCB* ncb = (*it)->ncb;

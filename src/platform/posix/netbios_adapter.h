@@ -2,6 +2,7 @@
 // commands, over whatever transport carries its traffic.
 #pragma once
 
+#include <cstdint>
 #include <deque>
 #include <list>
 #include <map>
@@ -20,6 +21,9 @@ class Adapter : public Node {
   // Detaches from the network and ends every pending command with NRC_BRIDGE.
   void Shutdown();
   void SetSessionLimit(int limit);
+  // Datagrams that arrived for a name of this adapter and were lost because
+  // its backlog was full, since the adapter was added.
+  std::uint64_t DroppedDatagrams();
   const NetbiosAdapterConfig& Config() const { return config_; }
 
   UCHAR Execute(NCB* ncb);
@@ -40,6 +44,7 @@ class Adapter : public Node {
     bool registered = false;
     UCHAR number = 0;
     std::deque<Datagram> backlog;
+    std::size_t backlogBytes = 0;
   };
   struct Pending {
     NCB* ncb = nullptr;
@@ -88,6 +93,7 @@ class Adapter : public Node {
   UCHAR lastLsn_ = 0;
   std::list<Pending*> receives_;
   std::list<Pending*> listens_;
+  std::uint64_t dropped_ = 0;
 };
 
 }  // namespace plat::nb
