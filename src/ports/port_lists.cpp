@@ -37,7 +37,9 @@
 //   use, ports already known and ports from the registry never are.
 // - Opening a port (MovePortToOpen) holds ReportLock across the move, so no
 //   fold runs while the record is in neither list, where a fresh report of the
-//   port would become a second record of that name in AvailableList.
+//   port would become a second record of that name in AvailableList; and the
+//   port enumeration copies both lists under ReportLock, so that it sees each
+//   port in one list only.
 #include <cstring>
 
 #include "base/module_state.h"
@@ -241,6 +243,10 @@ BOOL HasRoomForReport(LPCSTR pName) {
 BOOL MovePortToOpen(ListNode* pNode) {
   if (pNode == nullptr || HeadOf(AVAILABLE_LIST) == nullptr || HeadOf(OPEN_LIST) == nullptr) return FALSE;
   ListLock reports(&ReportLock);
+  // The printer list is made first: a port either moves whole or stays where
+  // it was.
+  ListNode* pPrinters = nullptr;
+  if (!ListCreate(&pPrinters)) return FALSE;
   bool taken = false;
   {
     ListLock available(&AvailableLock);
@@ -254,11 +260,12 @@ BOOL MovePortToOpen(ListNode* pNode) {
       }
     }
   }
-  if (!taken) return FALSE;
+  if (!taken) {
+    ListDestroy(&pPrinters);
+    return FALSE;
+  }
   if (PortOf(pNode)->dwFromRegistry == 0 && ReportedAvailableCount > 0) --ReportedAvailableCount;
-  // A port without a printer list is still a port in use; its jobs find no
-  // printers to mark until a list exists.
-  CreatePrinterList(PortOf(pNode));
+  WriteShared(PortOf(pNode)->pPrinters, pPrinters);
   ListLock open(&OpenLock);
   InsertPort(pNode, OPEN_LIST);
   return TRUE;

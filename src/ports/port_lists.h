@@ -83,8 +83,8 @@ void ForgetDroppedPortNames(void);
 // AvailableLock, gives it a new printer list and appends it to OpenList under
 // OpenLock. Returns TRUE when this call moved it; FALSE when the node was no
 // longer in AvailableList (another thread opened it: the move is complete by
-// then). The port is moved even when its printer list cannot be had
-// (pPrinters stays null).
+// then), or when no printer list could be had: the port then stays in
+// AvailableList as it was.
 BOOL MovePortToOpen(ListNode* pNode);
 // Copies the adapter number and the module's own name (LOCAL_NAME_SIZE bytes)
 // that a job's call goes out with, under OpenLock, since the status worker's

@@ -43,11 +43,10 @@ void ReportIllegalLevel(DWORD Level) {
 // The names of one list as EnumPorts lists them, copied in one walk. The
 // lists change beside the call (discovery, the status worker, OpenPort), so
 // the sizing and the packing both read these copies and cannot disagree about
-// the ports. Each list is copied under its own lock, one after the other, so
-// that its count and its copy see the same list. A port that
-// OpenPort moves from AvailableList to OpenList between the two walks may
-// come back in either section, or in both, but the size always matches what
-// is packed.
+// the ports. Each list is copied under its own lock, so that its count and
+// its copy see the same list; both copies are made under ReportLock, which
+// every move from AvailableList to OpenList holds, so a port being opened
+// comes back in exactly one of the two sections.
 struct PortNameSnapshot {
   LPSTR pBlock;  // the name pointers, then the names, in one block
   DWORD dwCount;
@@ -172,8 +171,12 @@ BOOL WINAPI EnumPorts(LPSTR pName, DWORD Level, LPBYTE pPorts, DWORD cbBuf, LPDW
 
   // Listed available ports first, then every open port.
   PortNameSnapshot aSnapshots[2];
-  BOOL bHaveNames = SnapshotList(&aSnapshots[0], AVAILABLE_LIST, TRUE);
-  bHaveNames = bHaveNames && SnapshotList(&aSnapshots[1], OPEN_LIST, FALSE);
+  BOOL bHaveNames;
+  {
+    ListLock reports(&ReportLock);
+    bHaveNames = SnapshotList(&aSnapshots[0], AVAILABLE_LIST, TRUE);
+    bHaveNames = bHaveNames && SnapshotList(&aSnapshots[1], OPEN_LIST, FALSE);
+  }
   if (!bHaveNames) {
     if (aSnapshots[0].pBlock) LocalFree(aSnapshots[0].pBlock);
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);

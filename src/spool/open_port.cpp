@@ -14,14 +14,21 @@ namespace {
 // under ReportLock (always taken first), so no fold and no other OpenPort
 // moves a port while this one looks: between its unlink from AvailableList
 // and its append to OpenList a port is in neither list, and a second OpenPort
-// of the same name must not miss it there.
-PortRecord* TakePortIntoUse(LPCSTR pName) {
+// of the same name must not miss it there. Null for an unknown name, and,
+// with *pbNoMemory set, for a port that stays available for want of memory.
+PortRecord* TakePortIntoUse(LPCSTR pName, BOOL* pbNoMemory) {
+  *pbNoMemory = FALSE;
   ListLock reports(&ReportLock);
   ListNode* pNode = FindPort(pName, OPEN_LIST);
   if (!pNode) {
     pNode = FindPort(pName, AVAILABLE_LIST);
     if (!pNode) return nullptr;
-    MovePortToOpen(pNode);
+    // Nobody else moves it while we hold ReportLock: a failed move is a
+    // short heap.
+    if (!MovePortToOpen(pNode)) {
+      *pbNoMemory = TRUE;
+      return nullptr;
+    }
   }
   return PortOf(pNode);
 }
@@ -36,14 +43,19 @@ void WritePortSwitch(HKEY hKey, LPCSTR pValueName, const DWORD& dwSwitch) {
 
 // Stores the port's handle and returns TRUE; the port key and its three
 // switches are written as far as the registry allows. FALSE, no handle and no
-// last error, for a name that neither list holds. FALSE after the
-// out-of-memory message, with the handle stored and the port open, when the
-// key path cannot be had.
+// last error, for a name that neither list holds. FALSE with
+// ERROR_NOT_ENOUGH_MEMORY, no handle, and the port still available when its
+// printer list cannot be had. FALSE after the out-of-memory message, with the
+// handle stored and the port open, when the key path cannot be had.
 BOOL WINAPI OpenPort(LPSTR pName, LPHANDLE pHandle) {
   if (!pName || !pHandle) return FALSE;
 
-  PortRecord* pRecord = TakePortIntoUse(pName);
-  if (!pRecord) return FALSE;
+  BOOL bNoMemory = FALSE;
+  PortRecord* pRecord = TakePortIntoUse(pName, &bNoMemory);
+  if (!pRecord) {
+    if (bNoMemory) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
   *pHandle = pRecord;
 
   // The path block is sized to fit the root and the name, however long; it

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <set>
 #include <thread>
 
 #include "spool_test_support.h"
@@ -260,36 +261,53 @@ TEST(EnumPorts, ShortMemoryForTheNameCopyFailsWithNotEnoughMemory) {
   EXPECT_EQ(r.needed, kSentinel);
 }
 
-// Ports join and move while a spooler thread enumerates: every answer is
-// either a complete, well-formed listing or a request for a larger buffer.
-TEST(EnumPorts, SizingAndPackingAgreeWhilePortsJoinAndMove) {
+// Ports join and are opened and closed while a spooler thread enumerates:
+// every answer is either a request for a larger buffer or a complete,
+// well-formed listing that holds every port known before the call once.
+TEST(EnumPorts, EveryPortComesOnceWithSizeAndPackingAgreeingWhilePortsJoinAndOpen) {
   SpoolModule module;
+  const int kPorts = 400;
+  auto name = [](int i) { return "PORT" + std::to_string(1000 + i); };
+  std::atomic<int> known{0};  // ports 0..known-1 have joined AvailableList
   std::atomic<bool> done{false};
   std::thread churn([&] {
-    for (int i = 0; i < 200; ++i) {
-      std::string name = "PORT" + std::to_string(1000 + i);
-      module.AddAvailable(name.c_str());
-      if (i % 3 == 0) {
-        HANDLE handle = nullptr;
-        EXPECT_TRUE(OpenPort(name.data(), &handle));
-      }
+    for (int i = 0; i < kPorts; ++i) {
+      std::string port = name(i);
+      module.AddAvailable(port.c_str());
+      known = i + 1;
+      if (i % 4 == 3) continue;  // some stay available
+      HANDLE handle = nullptr;
+      EXPECT_TRUE(OpenPort(port.data(), &handle));
+      EXPECT_TRUE(ClosePort(handle));
     }
     done = true;
   });
+  // A third thread holds OpenLock now and then, as a job's printer append
+  // does: an enumeration and an open both come to wait for it halfway.
+  std::thread holder([&] {
+    while (!done) {
+      ListLock open(&OpenLock);
+      for (int i = 0; i < 200; ++i) std::this_thread::yield();
+    }
+  });
   int complete = 0;
-  while (!done || complete == 0) {
+  // The checks of one call; a failed one ends the loop, so that the churn is
+  // still joined.
+  auto enumerateOnce = [&] {
     EnumResult first = Enum(2, nullptr, 0);
     // Room for a few more ports than asked, as a spooler would not give.
     std::vector<BYTE> buffer(first.needed + 64, kFill);
+    int before = known;
     EnumResult r = Enum(2, buffer.data(), (DWORD)buffer.size());
     if (!r.ok) {
       ASSERT_EQ(r.error, (DWORD)ERROR_INSUFFICIENT_BUFFER);
       ASSERT_GT(r.needed, buffer.size());
-      continue;
+      return;
     }
     ++complete;
     LPBYTE lowest = buffer.data() + buffer.size();
     auto* info = reinterpret_cast<PORT_INFO_2*>(buffer.data());
+    std::set<std::string> names;
     for (DWORD i = 0; i < r.returned; ++i) {
       for (LPSTR text : {info[i].pPortName, info[i].pMonitorName, info[i].pDescription}) {
         LPBYTE p = reinterpret_cast<LPBYTE>(text);
@@ -297,11 +315,14 @@ TEST(EnumPorts, SizingAndPackingAgreeWhilePortsJoinAndMove) {
         ASSERT_LT(p + strlen(text), buffer.data() + buffer.size());
         lowest = std::min(lowest, p);
       }
-      EXPECT_EQ(strncmp(info[i].pPortName, "PORT", 4), 0);
+      ASSERT_TRUE(names.insert(info[i].pPortName).second) << info[i].pPortName << " listed twice";
     }
-    EXPECT_EQ((DWORD)(buffer.data() + buffer.size() - lowest) + r.returned * sizeof(PORT_INFO_2), r.needed);
-  }
+    for (int i = 0; i < before; ++i) ASSERT_EQ(names.count(name(i)), 1u) << name(i) << " missing";
+    ASSERT_EQ((DWORD)(buffer.data() + buffer.size() - lowest) + r.returned * sizeof(PORT_INFO_2), r.needed);
+  };
+  while ((!done || complete == 0) && !::testing::Test::HasFailure()) enumerateOnce();
   churn.join();
+  holder.join();
   EXPECT_GT(complete, 0);
 }
 

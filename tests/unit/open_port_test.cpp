@@ -150,6 +150,24 @@ TEST(OpenPort, NoMemoryForTheKeyPathShowsTheMessageAfterStoringTheHandle) {
   EXPECT_FALSE(KeyExists(std::string(kRegistryRoot) + "\\SRV1"));
 }
 
+TEST(OpenPort, NoMemoryForThePrinterListLeavesThePortAvailableAsItWas) {
+  SpoolModule module;
+  PortRecord* port = module.AddAvailable("SRV1");
+  HANDLE handle;
+  SetLastError(kSentinel);
+  plat::FailNthAllocation(1);
+  EXPECT_FALSE(Open("SRV1", &handle));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(handle, kNoHandle);
+  EXPECT_EQ(PortOf(FindPort("SRV1", AVAILABLE_LIST)), port);
+  EXPECT_EQ(FindPort("SRV1", OPEN_LIST), nullptr);
+  EXPECT_FALSE(KeyExists(std::string(kRegistryRoot) + "\\SRV1"));
+  // With memory back, the next open takes the port whole.
+  ASSERT_TRUE(Open("SRV1", &handle));
+  EXPECT_EQ(handle, port);
+  EXPECT_NE(port->pPrinters, nullptr);
+}
+
 TEST(DecliningOperations, ReturnFalseWriteNothingAndSetNoLastError) {
   SpoolModule module;
   PortRecord* port = module.AddOpen("SRV1");

@@ -187,12 +187,14 @@ TEST_F(PortLists, OpeningAPortMovesItOnceAndGivesItAPrinterList) {
   EXPECT_EQ(Names(OPEN_LIST), Strings{"B1"});
   EXPECT_EQ(Names(AVAILABLE_LIST), Strings{"A1"});
 
-  // With no memory for the printer list the port still moves.
+  // With no memory for the printer list the port stays where it was.
   plat::FailAllAllocations(true);
-  EXPECT_TRUE(MovePortToOpen(FindPort("A1", AVAILABLE_LIST)));
+  EXPECT_FALSE(MovePortToOpen(FindPort("A1", AVAILABLE_LIST)));
   plat::FailAllAllocations(false);
+  EXPECT_EQ(Names(AVAILABLE_LIST), Strings{"A1"});
+  EXPECT_EQ(PortOf(FindPort("A1", AVAILABLE_LIST))->pPrinters, nullptr);
+  EXPECT_TRUE(MovePortToOpen(FindPort("A1", AVAILABLE_LIST)));
   EXPECT_EQ(Names(OPEN_LIST), (Strings{"B1", "A1"})) << "open ports keep their order of opening";
-  EXPECT_EQ(PortOf(FindPort("A1", OPEN_LIST))->pPrinters, nullptr);
   EXPECT_FALSE(MovePortToOpen(nullptr));
 }
 
