@@ -88,15 +88,46 @@ UCHAR SendDataPacket(PortRecord* pPort, BOOL bHeld, LPBYTE pData, WORD wLength, 
   return ret;
 }
 
+// Calls the server port and keeps the session's adapter and number. A full
+// session table or a name not yet listening is called again every 3 seconds
+// for as long as it lasts, each time with the adapter and local name that the
+// latest reports gave the port. FALSE (logged) for any other failure or when
+// the module is stopping.
+BOOL CallServerPort(PortRecord* pPort, LPCSTR pPrinterName) {
+  CallNames names;
+  CopyCallNames(pPort, &names);
+  NCB ncb;
+  UCHAR ret = NetbiosCall(names.bLanaNum, &ncb, names.szLocalName, names.szCName);
+  if (ret == NRC_REMTFUL || ret == NRC_NOCALL) {
+    LogCallFailure(ret, names);
+    while (ret == NRC_REMTFUL || ret == NRC_NOCALL) {
+      Sleep(kStatusPollMs);
+      if (IsStopping()) {
+        WriteLogFormat("StartDocPort", "return FALSE %s", pPrinterName);
+        return FALSE;
+      }
+      CopyCallNames(pPort, &names);
+      ret = NetbiosCall(names.bLanaNum, &ncb, names.szLocalName, names.szCName);
+    }
+  }
+  if (ret == NRC_GOODRET) {
+    pPort->bSessionLana = names.bLanaNum;
+    pPort->bLsn = ncb.ncb_lsn;
+    return TRUE;
+  }
+  LogCallFailure(ret, names);
+  WriteLog("StartDocPort", "return FALSE");
+  return FALSE;
+}
+
 }  // namespace
 
-// Adds the printer to the port's printer list and makes its key under the
-// port's key. FALSE after the out-of-memory message when memory is short.
+// Makes the printer's key under the port's key, then adds the printer to the
+// port's printer list: a printer is only ever in the list with its key, so
+// that the next start knows it too. FALSE when the key cannot be made
+// (logged; the printer stays out of the list and its next job tries again)
+// or, after the out-of-memory message, when memory is short.
 BOOL RegisterPortPrinter(PortRecord* pPort, LPSTR pPrinterName) {
-  if (!AddPrinter(pPort, pPrinterName)) {
-    ShowMessage(IDS_OUT_OF_MEMORY, MB_ICONINFORMATION | MB_SETFOREGROUND, nullptr);
-    return FALSE;
-  }
   // Sized to fit root, port and printer, however long; never below the usual
   // 260 bytes.
   LPCSTR pRoot = RegistryRoot ? RegistryRoot : "";
@@ -112,21 +143,38 @@ BOOL RegisterPortPrinter(PortRecord* pPort, LPSTR pPrinterName) {
            pPrinterName);
   HKEY hKey = nullptr;
   DWORD dwDisposition = 0;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, pPath, 0, const_cast<LPSTR>("REG_SZ"), REG_OPTION_NON_VOLATILE,
-                      KEY_ALL_ACCESS, nullptr, &hKey, &dwDisposition) == ERROR_SUCCESS) {
-    RegCloseKey(hKey);
-  }
+  LONG lResult = RegCreateKeyExA(HKEY_LOCAL_MACHINE, pPath, 0, const_cast<LPSTR>("REG_SZ"),
+                                 REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &hKey, &dwDisposition);
   LocalFree(pPath);
+  if (lResult != ERROR_SUCCESS) {
+    WriteLogFormat("StartDocPort", "RegCreateKeyEx ret: %ld %.64s", (long)lResult, pPrinterName);
+    return FALSE;
+  }
+  RegCloseKey(hKey);
+  if (!AddPrinter(pPort, pPrinterName)) {
+    ShowMessage(IDS_OUT_OF_MEMORY, MB_ICONINFORMATION | MB_SETFOREGROUND, nullptr);
+    return FALSE;
+  }
   return TRUE;
 }
 
-// Returns TRUE with the job's session open. FALSE when the server reports a
-// state other than ready once the printer is back, when the call fails other
-// than by a full session table or a name not yet listening (both retried
-// every 3 seconds), or when the module is stopping. Sets no last error.
+// Returns TRUE with the job's session open. FALSE when the printer's name
+// does not fit a name block, when the server reports a state other than
+// ready once the printer is back, when the call fails other than by a full
+// session table or a name not yet listening (both retried every 3 seconds),
+// or when the module is stopping; the spooler ends no job whose start failed,
+// so every FALSE clears the printer's active mark first. Sets no last error.
 BOOL WINAPI StartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD, DWORD, LPBYTE) {
   PortRecord* pPort = static_cast<PortRecord*>(hPort);
   if (!pPort || !pPrinterName) return FALSE;
+
+  // A longer name would be kept cut: it would never match its job again, and
+  // each job would add the printer once more.
+  if (strnlen(pPrinterName, NAME_BLOCK_SIZE) >= NAME_BLOCK_SIZE) {
+    WriteLogFormat("StartDocPort", "Printer name longer than %d bytes: %.64s", NAME_BLOCK_SIZE - 1, pPrinterName);
+    WriteLog("StartDocPort", "return FALSE");
+    return FALSE;
+  }
 
   // A printer the port does not know yet is registered, and its job then
   // prints like any other.
@@ -140,40 +188,20 @@ BOOL WINAPI StartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD, DWORD, LPBYTE)
   pPort->dwByteHeld = 0;
   pPort->bLsn = 0;  // no session yet: EndDocPort hangs up only a session it has
 
+  BOOL bCalled = FALSE;
   if (!WaitForPrinter(pPort)) {
     WriteLogFormat("StartDocPort", "return FALSE %s", pPrinterName);
-    return FALSE;
-  }
-  BYTE bStatus = ReadShared(pPort->Entry.bStatus);
-  if (bStatus != STATUS_READY && bStatus != STATUS_READY2) {
+  } else if (BYTE bStatus = ReadShared(pPort->Entry.bStatus); bStatus != STATUS_READY && bStatus != STATUS_READY2) {
     WriteLogFormat("StartDocPort", "%s Vava status: %02X", pPrinterName, bStatus);
     WriteLogFormat("StartDocPort", "return FALSE %s", pPrinterName);
-    return FALSE;
+  } else {
+    bCalled = CallServerPort(pPort, pPrinterName);
   }
-
-  CallNames names;
-  CopyCallNames(pPort, &names);
-  NCB ncb;
-  UCHAR ret = NetbiosCall(names.bLanaNum, &ncb, names.szLocalName, names.szCName);
-  if (ret == NRC_REMTFUL || ret == NRC_NOCALL) {
-    LogCallFailure(ret, names);
-    while (ret == NRC_REMTFUL || ret == NRC_NOCALL) {
-      Sleep(kStatusPollMs);
-      if (IsStopping()) {
-        WriteLogFormat("StartDocPort", "return FALSE %s", pPrinterName);
-        return FALSE;
-      }
-      ret = NetbiosCall(names.bLanaNum, &ncb, names.szLocalName, names.szCName);
-    }
+  if (!bCalled) {
+    if (!ResetPrinterActive(pPort)) WriteLog("StartDocPort", "ResetPrinterActive failed");
+    pPort->dwJobActive = 0;
   }
-  if (ret == NRC_GOODRET) {
-    pPort->bSessionLana = names.bLanaNum;
-    pPort->bLsn = ncb.ncb_lsn;
-    return TRUE;
-  }
-  LogCallFailure(ret, names);
-  WriteLog("StartDocPort", "return FALSE");
-  return FALSE;
+  return bCalled;
 }
 
 // Sends all given bytes but the newest, which it holds for the next packet.
@@ -233,14 +261,15 @@ BOOL WINAPI WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWrit
 }
 
 // Sends the held byte in the end-of-job packet, hangs up the job's session
-// and clears the printer's active mark. TRUE even when that send fails
-// (logged). FALSE after message 516 when the packet cannot be had: the
-// session then stays open and the byte held, so that the job can still be
-// ended.
+// and clears the printer's active mark. FALSE when that send fails (logged):
+// the job is incomplete at the box, though its session is hung up all the
+// same. FALSE after message 516 when the packet cannot be had: the session
+// then stays open and the byte held, so that the job can still be ended.
 BOOL WINAPI EndDocPort(HANDLE hPort) {
   PortRecord* pPort = static_cast<PortRecord*>(hPort);
   if (!pPort) return FALSE;
 
+  BOOL bResult = TRUE;
   if (pPort->dwByteHeld) {
     LPBYTE pPacket = static_cast<LPBYTE>(LocalAlloc(LPTR, kEndOfJobPacketSize));
     if (!pPacket) {
@@ -254,7 +283,10 @@ BOOL WINAPI EndDocPort(HANDLE hPort) {
     pPacket[kPacketHeaderSize] = pPort->bHeldByte;
     NCB ncb;
     UCHAR ret = NetbiosSend(pPort->bSessionLana, &ncb, pPacket, (WORD)kEndOfJobPacketSize, pPort->bLsn);
-    if (ret != NRC_GOODRET) WriteLogFormat("EndDocPort", "NetbiosSend ret: %02X", ret);
+    if (ret != NRC_GOODRET) {
+      WriteLogFormat("EndDocPort", "NetbiosSend ret: %02X", ret);
+      bResult = FALSE;
+    }
     LocalFree(pPacket);
   }
   // A job whose start failed opened no session, and there is none to end:
@@ -267,5 +299,5 @@ BOOL WINAPI EndDocPort(HANDLE hPort) {
   pPort->dwByteHeld = 0;
   if (!ResetPrinterActive(pPort)) WriteLog("EndDocPort", "ResetPrinterActive failed");
   pPort->dwJobActive = 0;
-  return TRUE;
+  return bResult;
 }

@@ -278,11 +278,13 @@ TEST_F(JobSession, StartWaitsWhileTheServerReportsTroubleThenCalls) {
   EXPECT_EQ(ReadShared(PrinterOf(FirstPrinter(port_))->dwActive), 0u);
 }
 
-TEST_F(JobSession, AnUndefinedStatusFailsTheStartAndKeepsTheActiveMark) {
+TEST_F(JobSession, AnUndefinedStatusFailsTheStartAndClearsTheActiveMark) {
   port_->Entry.bStatus = 0x15;
   EXPECT_FALSE(Start(port_, "Printer A"));
   EXPECT_EQ(recorder_.Count(NCBCALL), 0u);
-  EXPECT_EQ(ReadShared(PrinterOf(FirstPrinter(port_))->dwActive), 1u);
+  // The spooler ends no job whose start failed: no popups for it either.
+  EXPECT_EQ(ReadShared(PrinterOf(FirstPrinter(port_))->dwActive), 0u);
+  EXPECT_EQ(port_->dwJobActive, 0u);
   std::string log = module_->Log();
   EXPECT_NE(log.find("StartDocPort Printer A Vava status: 15\r\n"), std::string::npos) << log;
   EXPECT_NE(log.find("StartDocPort return FALSE Printer A\r\n"), std::string::npos) << log;
@@ -346,6 +348,7 @@ TEST_F(JobSession, ANameNobodyAnswersUnderIsCalledUntilTheModuleStops) {
   spooler.join();
   EXPECT_EQ(result, FALSE);
   EXPECT_EQ(recorder_.Count(NCBCALL), 4u);
+  EXPECT_EQ(ReadShared(PrinterOf(FirstPrinter(ghost))->dwActive), 0u);
   std::string log = module_->Log();
   EXPECT_NE(log.find("StartDocPort NetbiosCall ret: 14\r\n"), std::string::npos) << log;
   EXPECT_NE(log.find("StartDocPort pCName: GHOSTPORT\r\n"), std::string::npos) << log;
@@ -390,7 +393,9 @@ TEST_F(JobSession, AFailedSendBreaksTheJobButTheEndStillHangsUp) {
   EXPECT_FALSE(Write(port_, data.data() + 3070, 10000, &written));
   // The two packets that went: the held byte and 3067 new bytes, then 3068.
   EXPECT_EQ(written, 3068u + 3068u);
-  EXPECT_TRUE(EndDocPort(port_));
+  // The end of the job never reaches the box: the spooler hears so.
+  EXPECT_FALSE(EndDocPort(port_));
+  EXPECT_EQ(ReadShared(PrinterOf(FirstPrinter(port_))->dwActive), 0u);
   auto commands = Describe(recorder_.Take());
   EXPECT_EQ(commands, (std::vector<std::string>{"0:3068", "0:3068", "0:3068", "1:1", "hangup"}));
   std::string log = module_->Log();
@@ -528,6 +533,79 @@ TEST_F(JobSession, APrinterThatCannotBeRegisteredAtFirstIsRegisteredWhenMarkedAc
   ASSERT_TRUE(EndDocPort(port_));
   ASSERT_TRUE(box_->WaitForCompleteJobs(1));
   EXPECT_EQ(box_->Jobs()[0].data, data);
+}
+
+TEST_F(JobSession, ARepeatedCallGoesOutWithTheAdapterAndNameOfTheLatestReport) {
+  // A second adapter of the module on the same segment, with its own name.
+  const UCHAR otherLana = 2;
+  const char otherName[] = "OV_020000000003";
+  ASSERT_TRUE(plat::AddNetbiosAdapter({otherLana, "jobs", {2, 0, 0, 0, 0, 3}}));
+  ASSERT_EQ(NetbiosReset(otherLana), NRC_GOODRET);
+  UCHAR number = 0;
+  ASSERT_EQ(NetbiosAddName(otherLana, otherName, 0, &number), NRC_GOODRET);
+  std::mutex mutex;
+  std::vector<std::pair<UCHAR, std::string>> calls;
+  plat::SetNetbiosTrace([&](const NCB& ncb) {
+    if (ncb.ncb_command != NCBCALL) return;
+    std::lock_guard<std::mutex> lock(mutex);
+    calls.emplace_back(ncb.ncb_lana_num, std::string(reinterpret_cast<const char*>(ncb.ncb_name), 15));
+  });
+  box_->SetRefuseSessions(true);
+  WaitForBox();
+  std::atomic<int> result{-1};
+  std::thread spooler([&] {
+    char printer[] = "Printer A";
+    result = StartDocPort(port_, printer, 1, 1, nullptr);
+  });
+  ASSERT_TRUE(plat::WaitForSleepers(1));
+  {
+    // While the call waits, a report heard on the other adapter moves the port.
+    ListLock open(&OpenLock);
+    WriteShared(port_->bLanaNum, otherLana);
+    strcpy(port_->szLocalName, otherName);
+  }
+  box_->SetRefuseSessions(false);
+  plat::AdvanceClock(3000);
+  spooler.join();
+  ASSERT_EQ(result, TRUE);
+  std::lock_guard<std::mutex> lock(mutex);
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0], std::make_pair(kModuleLana, std::string(kLocalName)));
+  EXPECT_EQ(calls[1], std::make_pair(otherLana, std::string(otherName)));
+  EXPECT_TRUE(EndDocPort(port_));
+}
+
+TEST_F(JobSession, APrinterIsInThePortsListOnlyWithItsKeyAndIsTriedAgainNextJob) {
+  // A root the registry refuses: the printer's key cannot be made.
+  LPSTR root = RegistryRoot;
+  char badRoot[] = "\\no\\\\key";
+  RegistryRoot = badRoot;
+  ASSERT_TRUE(Start(port_, "Printer B"));
+  RegistryRoot = root;
+  EXPECT_FALSE(HasPrinter(port_, "Printer B"));
+  EXPECT_NE(module_->Log().find("StartDocPort RegCreateKeyEx ret: "), std::string::npos) << module_->Log();
+  ASSERT_TRUE(EndDocPort(port_));
+  // The next job of the printer registers it.
+  ASSERT_TRUE(Start(port_, "Printer B"));
+  EXPECT_TRUE(HasPrinter(port_, "Printer B"));
+  HKEY key = nullptr;
+  std::string path = std::string(kRegistryRoot) + "\\" + kPort + "\\Printer B";
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
+  if (key) RegCloseKey(key);
+  ASSERT_TRUE(EndDocPort(port_));
+}
+
+TEST_F(JobSession, APrinterNameLongerThanANameBlockIsRefused) {
+  std::string name(NAME_BLOCK_SIZE, 'L');
+  EXPECT_FALSE(Start(port_, name.c_str()));
+  EXPECT_EQ(FirstPrinter(port_), nullptr);
+  EXPECT_EQ(recorder_.Count(NCBCALL), 0u);
+  EXPECT_NE(module_->Log().find("StartDocPort Printer name longer than 259 bytes: LLLL"), std::string::npos)
+      << module_->Log();
+  // One byte less is a name the job takes.
+  name.pop_back();
+  ASSERT_TRUE(Start(port_, name.c_str()));
+  ASSERT_TRUE(EndDocPort(port_));
 }
 
 }  // namespace
