@@ -19,6 +19,7 @@
 #define IDS_ONE_CONFIGURE 521
 #define IDS_REGISTRY_INFO 522
 #define IDS_MODULE_NAME 523
+#define IDS_SETTINGS_NOT_STORED 524
 
 // Dialogs and their controls.
 #define IDD_ABOUT 114

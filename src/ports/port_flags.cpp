@@ -11,8 +11,9 @@ void ReadPortFlags(HKEY hPortKey, PortRecord* pRecord) {
   WriteShared(pRecord->dwNoResponse, ReadFlagValue(hPortKey, REG_VALUE_NO_RESPONSE));
 }
 
-void WritePortFlags(HKEY hPortKey, const PortRecord* pRecord) {
-  WriteFlagValue(hPortKey, REG_VALUE_OFFLINE, ReadShared(pRecord->dwOffline));
-  WriteFlagValue(hPortKey, REG_VALUE_OUT_OF_PAPER, ReadShared(pRecord->dwOutOfPaper));
-  WriteFlagValue(hPortKey, REG_VALUE_NO_RESPONSE, ReadShared(pRecord->dwNoResponse));
+LONG WritePortFlags(HKEY hPortKey, const PortRecord* pRecord) {
+  LONG lResult = WriteFlagValue(hPortKey, REG_VALUE_OFFLINE, ReadShared(pRecord->dwOffline));
+  if (lResult == ERROR_SUCCESS) lResult = WriteFlagValue(hPortKey, REG_VALUE_OUT_OF_PAPER, ReadShared(pRecord->dwOutOfPaper));
+  if (lResult == ERROR_SUCCESS) lResult = WriteFlagValue(hPortKey, REG_VALUE_NO_RESPONSE, ReadShared(pRecord->dwNoResponse));
+  return lResult;
 }

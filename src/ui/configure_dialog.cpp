@@ -43,23 +43,67 @@ PortRecord* LookUpPort(LPCSTR pPortName) {
 
 DWORD CheckState(HWND hDlg, int nId) { return IsDlgButtonChecked(hDlg, nId) == BST_CHECKED ? 1 : 0; }
 
-// "Timer" under root, when root exists: it is not created here.
-void WriteConfiguredTimer(DWORD dwSeconds) {
-  if (RegistryRoot == nullptr) return;
-  KeyHolder root;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, RegistryRoot, 0, KEY_ALL_ACCESS, root.Out()) != ERROR_SUCCESS) return;
-  WriteTimerValue(root.Get(), dwSeconds);
+// The three popup flags of a port, as memory and the registry hold them.
+struct PortFlags {
+  DWORD dwOffline;
+  DWORD dwOutOfPaper;
+  DWORD dwNoResponse;
+};
+
+PortFlags FlagsOf(const PortRecord* pRecord) {
+  return {ReadShared(pRecord->dwOffline), ReadShared(pRecord->dwOutOfPaper), ReadShared(pRecord->dwNoResponse)};
 }
 
-// The port key, opened or created, with the record's three flags.
-void WriteConfiguredFlags(LPSTR pPath, LPCSTR pPortName, const PortRecord* pRecord) {
-  if (RegistryRoot == nullptr) return;
-  // A path that does not fit would name some other key: leave the registry.
+void SetFlags(PortRecord* pRecord, const PortFlags& flags) {
+  WriteShared(pRecord->dwOffline, flags.dwOffline);
+  WriteShared(pRecord->dwOutOfPaper, flags.dwOutOfPaper);
+  WriteShared(pRecord->dwNoResponse, flags.dwNoResponse);
+}
+
+// Whether root exists: "Timer" is written only then, since root is not
+// created here. FALSE with *pbExists unset when the registry cannot tell.
+BOOL FindRoot(BOOL* pbExists) {
+  *pbExists = FALSE;
+  if (RegistryRoot == nullptr) return TRUE;
+  KeyHolder root;
+  LONG lResult = RegOpenKeyExA(HKEY_LOCAL_MACHINE, RegistryRoot, 0, KEY_ALL_ACCESS, root.Out());
+  if (lResult == ERROR_FILE_NOT_FOUND) return TRUE;
+  *pbExists = lResult == ERROR_SUCCESS;
+  return *pbExists;
+}
+
+BOOL StoreTimer(DWORD dwSeconds) {
+  KeyHolder root;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, RegistryRoot, 0, KEY_ALL_ACCESS, root.Out()) != ERROR_SUCCESS) return FALSE;
+  return WriteTimerValue(root.Get(), dwSeconds) == ERROR_SUCCESS;
+}
+
+// The port key, opened or created, with the three flags. A path that does
+// not fit its block would name some other key: that is a failure too.
+BOOL StoreFlags(LPSTR pPath, LPCSTR pPortName, const PortFlags& flags) {
+  if (RegistryRoot == nullptr) return FALSE;
   int cch = std::snprintf(pPath, MAX_PATH, "%s\\%s", RegistryRoot, pPortName);
-  if (cch < 0 || cch >= MAX_PATH) return;
+  if (cch < 0 || cch >= MAX_PATH) return FALSE;
   KeyHolder port;
-  if (OpenOrCreateKey(HKEY_LOCAL_MACHINE, pPath, port.Out()) != ERROR_SUCCESS) return;
-  WritePortFlags(port.Get(), pRecord);
+  if (OpenOrCreateKey(HKEY_LOCAL_MACHINE, pPath, port.Out()) != ERROR_SUCCESS) return FALSE;
+  PortRecord record = {};
+  SetFlags(&record, flags);
+  return WritePortFlags(port.Get(), &record) == ERROR_SUCCESS;
+}
+
+// Stores the port's flags, then the interval. FALSE when any of it cannot be
+// stored; flags already stored then get back the values of `before`, as far as
+// the registry lets them, so that a restart finds what memory keeps.
+BOOL StoreConfiguredSettings(LPSTR pPath, LPCSTR pPortName, const PortFlags& flags, const PortFlags& before,
+                             DWORD dwSeconds) {
+  BOOL bRootExists = FALSE;
+  if (!FindRoot(&bRootExists)) return FALSE;
+  if (!StoreFlags(pPath, pPortName, flags)) return FALSE;
+  if (bRootExists && !StoreTimer(dwSeconds)) {
+    StoreFlags(pPath, pPortName, before);
+    return FALSE;
+  }
+  return TRUE;
 }
 
 }  // namespace
@@ -130,9 +174,10 @@ BOOL ConfigureOk(HWND hDlg, LPSTR pPortName) {
   }
   // The flags reach the record before the interval is tested: a refused OK has
   // changed them in memory, not in the registry.
-  WriteShared(pRecord->dwOffline, CheckState(hDlg, IDC_OFFLINE));
-  WriteShared(pRecord->dwOutOfPaper, CheckState(hDlg, IDC_OUT_OF_PAPER));
-  WriteShared(pRecord->dwNoResponse, CheckState(hDlg, IDC_NO_RESPONSE));
+  PortFlags before = FlagsOf(pRecord);
+  PortFlags flags = {CheckState(hDlg, IDC_OFFLINE), CheckState(hDlg, IDC_OUT_OF_PAPER),
+                     CheckState(hDlg, IDC_NO_RESPONSE)};
+  SetFlags(pRecord, flags);
 
   // No upper test: the edit takes at most three digits.
   UINT uSeconds = GetDlgItemInt(hDlg, IDC_TIMER, nullptr, FALSE);
@@ -146,9 +191,16 @@ BOOL ConfigureOk(HWND hDlg, LPSTR pPortName) {
     LocalFree(pPath);
     return TRUE;
   }
+  // Settings that cannot be stored would be lost at the next start: the
+  // user is told, memory keeps what it had, and the dialog stays open.
+  if (!StoreConfiguredSettings(pPath, pPortName, flags, before, uSeconds)) {
+    SetFlags(pRecord, before);
+    ShowMessage(IDS_SETTINGS_NOT_STORED, MB_ICONINFORMATION | MB_SETFOREGROUND, hDlg);
+    IncrementConfigureCount();  // the dialog stays open
+    LocalFree(pPath);
+    return TRUE;
+  }
   SetConfiguredInterval(uSeconds * MS_PER_SECOND);
-  WriteConfiguredTimer(uSeconds);
-  WriteConfiguredFlags(pPath, pPortName, pRecord);
   LocalFree(pPath);
   EndDialog(hDlg, 1);
   return TRUE;

@@ -53,6 +53,9 @@ run_error 1 add-printer 'Bad\Name' P1 && err_contains "printer name"
 run_error 1 add-printer '   ' P1 && err_contains "only spaces"
 run_error 1 add-printer 'Left,Right' P1 && err_contains "comma"
 run_error 1 rename-printer Laser $'La\tser' && err_contains "control characters"
+LONG_NAME=$(printf 'L%.0s' $(seq 260))
+run_error 1 add-printer "$LONG_NAME" P1 && err_contains "printer name"
+run_error 1 rename-printer Laser "$LONG_NAME" && err_contains "printer name"
 echo "job" >"$WORK/job.txt"
 run_error 1 print Nobody "$WORK/job.txt" && err_contains "unknown printer Nobody"
 run_error 1 delete-printer Nobody

@@ -238,6 +238,38 @@ TEST_F(Configure, OkWithoutItsPathBufferSaysSoAndKeepsTheDialogOpenWithNothingCh
   EXPECT_EQ(StoredTimer(), 20u);
 }
 
+TEST_F(Configure, SettingsThatCannotBeStoredAreRefusedWithTheDialogOpenAndMemoryAsItWas) {
+  CreateRoot();
+  // A port key path one byte longer than its block, and a key the registry
+  // cannot make.
+  std::string tooLong(MAX_PATH - std::strlen(dialogtest::kRoot) - 1, 'N');
+  for (std::string name : {tooLong, std::string("BAD\\\\KEY")}) {
+    PortRecord* record = ListPort(name.c_str(), AVAILABLE_LIST, {0, 1, 0});
+    driver->Add(IDD_CONFIGURE, plat::DialogScript()
+                                   .Check(IDC_OFFLINE)
+                                   .Type(IDC_TIMER, "20")
+                                   .Click(IDOK)
+                                   .Do([&](plat::RunningDialog& d) {
+                                     EXPECT_FALSE(d.Ended()) << name;
+                                     EXPECT_EQ(ReadShared(ConfigureCount), 1u);
+                                     EXPECT_EQ(FlagsOf(record), (Flags{0, 1, 0}));
+                                     EXPECT_EQ(GetConfiguredInterval(), 16000u);
+                                   })
+                                   .Click(IDCANCEL));
+    EXPECT_TRUE(ConfigurePort(nullptr, nullptr, name.data()));
+    ASSERT_FALSE(Shown().empty());
+    EXPECT_EQ(Shown().back(), "210: Varnhold could not store the settings; they stay as they were");
+    EXPECT_EQ(StoredTimer(), std::nullopt);
+    EXPECT_EQ(StoredFlags(name.c_str()), std::nullopt);
+  }
+  // One byte shorter fits.
+  std::string fits(tooLong.size() - 1, 'F');
+  ListPort(fits.c_str(), AVAILABLE_LIST);
+  driver->Add(IDD_CONFIGURE, plat::DialogScript().Check(IDC_OFFLINE).Type(IDC_TIMER, "20").Click(IDOK));
+  EXPECT_TRUE(ConfigurePort(nullptr, nullptr, fits.data()));
+  EXPECT_EQ(StoredFlags(fits.c_str()), (Flags{1, 0, 0}));
+}
+
 TEST_F(Configure, TheCloseBoxCancelsAndTheDialogRunsOwnedByTheSpoolersWindow) {
   HWND spooler = plat::CreateHostWindow("spooler");
   PortRecord* record = ListPort(kPort, AVAILABLE_LIST);
