@@ -104,7 +104,7 @@ bool Network::StartBoxes(const std::vector<BoxSpec>& specs, const StateDir& dir,
     if (lana == 0) {
       *error = "no free LANA number for print box " + spec.name + ": each in-process box takes one of the " +
                std::to_string(MAX_LANA + 1) + " LANA numbers (0 to " + std::to_string(MAX_LANA) +
-               ") beside the monitor's adapters; run more boxes apart with printbox start --boxes N";
+               ") beside the monitor's adapters; run more boxes as separate processes with printbox start --net nbt:...";
       return false;
     }
     auto running = std::make_unique<RunningBox>();
