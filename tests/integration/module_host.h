@@ -77,6 +77,9 @@ class ModuleHost : public ::testing::Test {
     if (module_ != nullptr) Unload();
     if (box_) box_->Stop();
     box_.reset();
+    // A module that an unload left mapped for a thread goes once the thread
+    // has ended, so that the next load starts from fresh globals.
+    plat::ReleasePinnedModules();
     plat::SetMessagePresenter(nullptr);
     plat::SetPrinterStore(nullptr);
     std::filesystem::remove_all(dir_);

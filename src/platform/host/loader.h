@@ -19,6 +19,10 @@ bool IsModuleMapped(const std::string& path);
 int PinnedModuleCount();
 // Whether the module loaded from this path pinned itself (GetModuleHandleExA).
 bool IsModulePinned(const std::string& path);
+// Tests: unmaps the modules left mapped (pinned ones too) whose threads have
+// ended since, and restores the default grace, so that the next load starts
+// afresh.
+void ReleasePinnedModules();
 
 // GetProcAddress typed as the caller's function type.
 template <typename Function>

@@ -21,6 +21,8 @@
 namespace plat {
 namespace {
 
+constexpr std::chrono::milliseconds kDefaultGrace{2000};
+
 struct LoadedModule {
   HINSTANCE instance = nullptr;
   int references = 0;
@@ -40,7 +42,7 @@ struct LoaderState {
   std::mutex mutex;
   std::map<void*, LoadedModule> modules;  // by dlopen handle
   std::vector<KeptModule> kept;
-  std::chrono::milliseconds grace{2000};
+  std::chrono::milliseconds grace{kDefaultGrace};
 };
 
 // Never destroyed: modules left mapped keep their instances to the very end.
@@ -149,6 +151,21 @@ bool IsModulePinned(const std::string& path) {
   }
   return std::any_of(s.kept.begin(), s.kept.end(), [&](const KeptModule& kept) {
     return kept.pinnedItself && kept.instance->path == wanted;
+  });
+}
+
+void ReleasePinnedModules() {
+  LoaderState& s = State();
+  std::lock_guard loaderLock(s.loaderLock);
+  std::lock_guard lock(s.mutex);
+  s.grace = kDefaultGrace;
+  // A module that pinned itself goes too: no later test may load it again
+  // with the globals of an earlier one.
+  std::erase_if(s.kept, [](const KeptModule& kept) {
+    if (ModuleThreadCount(kept.instance->dlHandle) > 0) return false;
+    dlclose(kept.instance->dlHandle);
+    delete kept.instance;
+    return true;
   });
 }
 

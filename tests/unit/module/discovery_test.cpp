@@ -20,6 +20,7 @@
 #include "host/clock.h"
 #include "host/netbios.h"
 #include "host/system.h"
+#include "module_globals.h"
 #include "netbios/lana.h"
 #include "netbios/ncb.h"
 #include "ports/discovery.h"
@@ -63,14 +64,10 @@ void ClearReportList() {
 class Discovery : public ::testing::Test {
  protected:
   void SetUp() override {
+    moduletest::ResetModuleGlobals();
     plat::UseManualClock();
     plat::ResetNetbios();
-    WriteShared(StopFlag, static_cast<DWORD>(0));
-    std::memset(LanaRecords, 0, sizeof LanaRecords);
-    LanaCount = 0;
-    InitializeCriticalSection(&ReportLock);
-    InitializeCriticalSection(&OpenLock);
-    InitializeCriticalSection(&AvailableLock);
+    CreateListLocks();
     ASSERT_TRUE(InitLists());
     MonitorNameText = g_monitorName;
     DescriptionText = g_description;
@@ -82,6 +79,8 @@ class Discovery : public ::testing::Test {
     plat::ResetNetbios();
     ClearReportList();
     FreeLists();
+    DeleteListLocks();
+    MonitorNameText = DescriptionText = nullptr;
   }
   // Shutdown's order: the flag, then the names, which ends the receives; the
   // threads then finish their sleeps, which the clock is moved through once

@@ -52,6 +52,7 @@ class StartUp : public ModuleTest {
   }
   void TearDown() override {
     plat::SetNetbiosTrace({});
+    ShutDownModule();
     ModuleTest::TearDown();
     std::filesystem::remove_all(dir_);
   }

@@ -22,6 +22,8 @@
 #include "host/printers.h"
 #include "host/resources.h"
 #include "host/system.h"
+#include "module_globals.h"
+#include "monitor/lifecycle.h"
 #include "platform.h"
 #include "ports/port_record.h"
 #include "support/recording_presenter.h"
@@ -32,35 +34,7 @@ namespace monitor_test {
 
 using testsupport::RecordingPresenter;
 
-
 inline constexpr std::uint64_t kStartMs = 1'000'000'000'000ULL;
-
-class ModuleTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    plat::UseManualClock(kStartMs);
-    ModuleInstance = plat::MakeModuleInstance(&TavroResourceTable);
-    LoadMessage(IDS_TITLE, MessageTitle);
-    printers_ = std::make_shared<plat::MemoryPrinterStore>();
-    plat::SetPrinterStore(printers_);
-    presenter_ = std::make_shared<RecordingPresenter>();
-    plat::SetMessagePresenter(presenter_);
-  }
-  void TearDown() override {
-    presenter_->Release();
-    plat::SetMessagePresenter(nullptr);
-    plat::SetPrinterStore(nullptr);
-  }
-
-  static DWORD NowSeconds() { return static_cast<DWORD>(plat::ClockNowMs() / 1000); }
-
-  std::shared_ptr<plat::MemoryPrinterStore> printers_;
-  std::shared_ptr<RecordingPresenter> presenter_;
-};
-
-}  // namespace monitor_test
-
-namespace monitor_test {
 
 // Moves module time on in steps while `done` is not ready, each step once every
 // thread the module started sleeps or waits in the NetBIOS service (apart from
@@ -82,5 +56,36 @@ std::uint64_t AdvanceUntilReady(std::future<T>& done, int awake = 0, std::uint64
   }
   return plat::ClockNowMs() - start;
 }
+
+class ModuleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    moduletest::ResetModuleGlobals();
+    plat::UseManualClock(kStartMs);
+    ModuleInstance = plat::MakeModuleInstance(&TavroResourceTable);
+    LoadMessage(IDS_TITLE, MessageTitle);
+    printers_ = std::make_shared<plat::MemoryPrinterStore>();
+    plat::SetPrinterStore(printers_);
+    presenter_ = std::make_shared<RecordingPresenter>();
+    plat::SetMessagePresenter(presenter_);
+  }
+  void TearDown() override {
+    presenter_->Release();
+    plat::SetMessagePresenter(nullptr);
+    plat::SetPrinterStore(nullptr);
+  }
+
+  // Frees what start-up made, as an unload does; nothing happens when there is
+  // nothing to free.
+  static void ShutDownModule() {
+    auto done = std::async(std::launch::async, [] { ShutdownMonitor(); });
+    AdvanceUntilReady(done);
+  }
+
+  static DWORD NowSeconds() { return static_cast<DWORD>(plat::ClockNowMs() / 1000); }
+
+  std::shared_ptr<plat::MemoryPrinterStore> printers_;
+  std::shared_ptr<RecordingPresenter> presenter_;
+};
 
 }  // namespace monitor_test

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/heap.h"
+#include "module_globals.h"
 #include "ports/port_lists.h"
 #include "ports/printer_list.h"
 
@@ -53,6 +54,7 @@ inline void FreeAllPorts() {
 class PortListTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    moduletest::ResetModuleGlobals();
     baseline_ = plat::LiveLocalBlocks();
     CreateListLocks();
     ASSERT_TRUE(InitLists());

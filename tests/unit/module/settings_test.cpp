@@ -14,6 +14,7 @@
 #include "diag/log.h"
 #include "host/registry.h"
 #include "host/system.h"
+#include "module_globals.h"
 #include "monitor/lifecycle.h"
 #include "ports/port_flags.h"
 #include "ports/port_record.h"
@@ -25,6 +26,7 @@ constexpr const char* kRoot = "System\\CurrentControlSet\\Control\\Print\\Monito
 class Settings : public ::testing::Test {
  protected:
   void SetUp() override {
+    moduletest::ResetModuleGlobals();
     plat::ResetRegistry();
     ASSERT_EQ(OpenOrCreateKey(HKEY_LOCAL_MACHINE, kRoot, &root_), ERROR_SUCCESS);
   }

@@ -22,6 +22,7 @@
 #include "host/registry.h"
 #include "host/resources.h"
 #include "host/system.h"
+#include "module_globals.h"
 #include "platform.h"
 #include "ports/port_lists.h"
 #include "ports/printer_list.h"
@@ -41,6 +42,7 @@ inline constexpr char kRegistryRoot[] = "System\\CurrentControlSet\\Control\\Pri
 class SpoolModule {
  public:
   SpoolModule() {
+    moduletest::ResetModuleGlobals();
     plat::UseManualClock();
     plat::ResetRegistry();
     plat::ResetAllocationFaults();

@@ -9,6 +9,7 @@
 
 #include "monitor_fixture.h"
 #include "netbios/lana.h"
+#include "port_fixture.h"
 #include "ports/discovery.h"
 #include "ports/port_lists.h"
 #include "ports/printer_list.h"
@@ -75,6 +76,14 @@ class StatusWithBox : public ModuleTest {
     EXPECT_TRUE(plat::WaitForAllThreads());
     CloseHandle(refresh_);
     box_->Stop();
+    box_.reset();
+    plat::ResetNetbios();
+    porttest::FreeAllPorts();
+    DeleteListLocks();
+    for (LPSTR* text : {&DescriptionText, &MonitorNameText, &RegistryRoot}) {
+      LocalFree(*text);
+      *text = nullptr;
+    }
     ModuleTest::TearDown();
   }
 

@@ -16,6 +16,7 @@
 #include "host/registry.h"
 #include "host/system.h"
 #include "monitor_fixture.h"
+#include "port_fixture.h"
 #include "ports/port_lists.h"
 #include "ports/printer_list.h"
 #include "status/status_thread.h"
@@ -33,6 +34,13 @@ class StatusWorker : public ModuleTest {
     ASSERT_TRUE(InitLists());
     // A monitor key that does not exist: the registry scan has nothing to do.
     RegistryRoot = NewNameBlock("SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Absent");
+  }
+  void TearDown() override {
+    porttest::FreeAllPorts();
+    DeleteListLocks();
+    LocalFree(RegistryRoot);
+    RegistryRoot = nullptr;
+    ModuleTest::TearDown();
   }
 
   PortRecord* AddOpenPort(const char* name, std::initializer_list<const char*> printers) {

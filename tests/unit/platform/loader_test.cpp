@@ -5,6 +5,7 @@
 #include <cstring>
 #include <thread>
 
+#include "host/clock.h"
 #include "host/loader.h"
 #include "host/system.h"
 #include "platform.h"
@@ -13,7 +14,17 @@ namespace {
 
 using IntFn = int (*)();
 
-TEST(Loader, CallsDllMainAndGivesInstanceWithResources) {
+// The probe's thread sleeps in module time: these tests run on the real clock.
+class Loader : public ::testing::Test {
+ protected:
+  void SetUp() override { plat::UseRealClock(); }
+  void TearDown() override {
+    EXPECT_TRUE(plat::WaitForAllThreads());
+    plat::ReleasePinnedModules();
+  }
+};
+
+TEST_F(Loader, CallsDllMainAndGivesInstanceWithResources) {
   HMODULE module = LoadLibraryA(LOADER_PROBE_PATH);
   ASSERT_NE(module, nullptr) << GetLastError();
   EXPECT_TRUE(plat::IsModuleMapped(LOADER_PROBE_PATH));
@@ -33,7 +44,7 @@ TEST(Loader, CallsDllMainAndGivesInstanceWithResources) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
-TEST(Loader, NestedLoadsShareOneAttach) {
+TEST_F(Loader, NestedLoadsShareOneAttach) {
   HMODULE first = LoadLibraryA(LOADER_PROBE_PATH);
   HMODULE second = LoadLibraryA(LOADER_PROBE_PATH);
   ASSERT_NE(first, nullptr);
@@ -47,7 +58,7 @@ TEST(Loader, NestedLoadsShareOneAttach) {
   EXPECT_FALSE(plat::IsModuleMapped(LOADER_PROBE_PATH));
 }
 
-TEST(Loader, SecondLoadStartsWithFreshGlobals) {
+TEST_F(Loader, SecondLoadStartsWithFreshGlobals) {
   for (int load = 0; load < 2; ++load) {
     HMODULE module = LoadLibraryA(LOADER_PROBE_PATH);
     ASSERT_NE(module, nullptr);
@@ -60,7 +71,7 @@ TEST(Loader, SecondLoadStartsWithFreshGlobals) {
   }
 }
 
-TEST(Loader, RefusedAttachUnloadsAndFails) {
+TEST_F(Loader, RefusedAttachUnloadsAndFails) {
   SetLastError(0);
   EXPECT_EQ(LoadLibraryA(LOADER_PROBE_REFUSING_PATH), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DLL_INIT_FAILED));
@@ -70,7 +81,7 @@ TEST(Loader, RefusedAttachUnloadsAndFails) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
 }
 
-TEST(Loader, ModuleWithARunningThreadStaysMapped) {
+TEST_F(Loader, ModuleWithARunningThreadStaysMapped) {
   HMODULE module = LoadLibraryA(LOADER_PROBE_PATH);
   ASSERT_NE(module, nullptr);
   HANDLE thread = plat::ProcAddress<HANDLE (*)()>(module, "ProbeStartThread")();
@@ -96,7 +107,7 @@ TEST(Loader, ModuleWithARunningThreadStaysMapped) {
   EXPECT_TRUE(plat::WaitForAllThreads());
 }
 
-TEST(Loader, ThreadEndingWithinTheGraceLetsTheModuleGo) {
+TEST_F(Loader, ThreadEndingWithinTheGraceLetsTheModuleGo) {
   HMODULE module = LoadLibraryA(LOADER_PROBE_PATH);
   ASSERT_NE(module, nullptr);
   HANDLE thread = plat::ProcAddress<HANDLE (*)()>(module, "ProbeStartThread")();
