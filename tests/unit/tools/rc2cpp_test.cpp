@@ -97,7 +97,7 @@ TEST(ResourceScript, ConfigureDialogHasEveryControlInTabOrder) {
 }
 
 TEST(ResourceScript, StringTableKeepsItsEntries) {
-  EXPECT_EQ(TavroResourceTable.stringCount, 17u);
+  EXPECT_EQ(TavroResourceTable.stringCount, 18u);
   EXPECT_EQ(TavroResourceTable.dialogCount, 2u);
 }
 
