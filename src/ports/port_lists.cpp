@@ -53,6 +53,8 @@ CRITICAL_SECTION AvailableLock;
 
 // List heads by list number: ReportList, OpenList, AvailableList.
 static ListNode* ListHeads[3] = {nullptr, nullptr, nullptr};
+
+void (*PortMoveWindowHook)(void) = nullptr;
 // Elements of ReportList, and report-made records of AvailableList; both
 // under ReportLock. Whether the cap has been logged.
 static DWORD ReportCount = 0;
@@ -264,6 +266,7 @@ BOOL MovePortToOpen(ListNode* pNode) {
     ListDestroy(&pPrinters);
     return FALSE;
   }
+  if (PortMoveWindowHook != nullptr) PortMoveWindowHook();
   if (PortOf(pNode)->dwFromRegistry == 0 && ReportedAvailableCount > 0) --ReportedAvailableCount;
   WriteShared(PortOf(pNode)->pPrinters, pPrinters);
   ListLock open(&OpenLock);

@@ -86,6 +86,9 @@ void ForgetDroppedPortNames(void);
 // then), or when no printer list could be had: the port then stays in
 // AvailableList as it was.
 BOOL MovePortToOpen(ListNode* pNode);
+// Tests only: called while MovePortToOpen holds a port in neither list, so
+// that a test can widen that moment. Null unless a test sets it.
+extern void (*PortMoveWindowHook)(void);
 // Copies the adapter number and the module's own name (LOCAL_NAME_SIZE bytes)
 // that a job's call goes out with, under OpenLock, since the status worker's
 // merge rewrites them (never call it holding AvailableLock).

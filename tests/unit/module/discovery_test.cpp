@@ -258,6 +258,28 @@ TEST_F(Discovery, PingFromAnotherMonitorPostponesOurs) {
   EXPECT_EQ(Pings(), (std::vector<DWORD>{t0, t0 + 30 + 61 + jitter}));
 }
 
+TEST_F(Discovery, AOneByteDatagramThatIsNoPingLeavesOursOnTime) {
+  ModuleAdapter(0, "lan", 0x01);
+  plat::NetbiosAdapterConfig peer;
+  peer.lana = 6;
+  peer.segment = "lan";
+  peer.inAdapterMap = false;
+  ASSERT_TRUE(plat::AddNetbiosAdapter(peer));
+  UCHAR peerName;
+  ASSERT_EQ(NetbiosAddName(6, "OV_OTHER", 0, &peerName), NRC_GOODRET);
+  quiet = 3;
+  WatchPings();
+  StartDiscovery();
+  Settle();
+  Seconds(30);
+  BYTE other = 0x03;
+  NCB ncb;
+  ASSERT_EQ(NetbiosDatagramSend(6, &ncb, &other, 1, QDL_GROUP_NAME, peerName), NRC_GOODRET);
+  DWORD jitter = SecondJitter();
+  Seconds(31 + static_cast<int>(jitter));
+  EXPECT_EQ(Pings(), (std::vector<DWORD>{t0, t0 + 61 + jitter}));
+}
+
 TEST_F(Discovery, SeveralBoxesOnSeveralAdapters) {
   ModuleAdapter(0, "first", 0x01);
   ModuleAdapter(3, "second", 0x03);

@@ -149,6 +149,25 @@ TEST_F(StartUp, TwoAdaptersGiveTwoRecordsAndOnlyTheFirstIsReset) {
   EXPECT_TRUE(presenter_->Boxes().empty()) << Messages(presenter_->Boxes());
 }
 
+TEST_F(StartUp, ReturnsOnlyAfterThreeSecondsOfModuleTime) {
+  AddAdapters(1);
+  auto result = std::async(std::launch::async, [] { return InitMonitor(kRoot); });
+  // Module time stands still until start-up sleeps with every thread it
+  // started asleep or gone: its sleep began at the clock's start.
+  auto quiet = [] { return plat::SleeperCount() + plat::NetbiosWaiterCount() >= plat::LiveThreadCount() + 1; };
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!quiet() && result.wait_for(std::chrono::seconds(0)) != std::future_status::ready &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  plat::AdvanceClock(2999);
+  EXPECT_EQ(result.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+  plat::AdvanceClock(1);
+  ASSERT_EQ(result.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_TRUE(result.get());
+  EXPECT_TRUE(plat::WaitForAllThreads());
+}
+
 TEST_F(StartUp, NoAdapterValueStartsWithRememberedPortsOnly) {
   AddAdapters(0);
   plat::NetbiosAdapterConfig config;

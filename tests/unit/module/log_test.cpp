@@ -174,13 +174,20 @@ TEST_F(LogFile, ModuleNameComesFromString523WithTavroWhenItIsMissing) {
   EXPECT_TRUE(fs::exists(Log()));
 }
 
-TEST_F(LogFile, NoLogWhenThePathDoesNotFit) {
-  // 250 characters of directory leave no room for "\TAVRO.log" in 260 bytes.
-  plat::SetWindowsDirectory(dir_.string() + "/" + std::string(250 - dir_.string().size() - 1, 'd'));
-  OpenLogFile(instance_);
-  WriteLog("A", "B");
-  for (const auto& entry : fs::recursive_directory_iterator(dir_)) {
-    EXPECT_FALSE(entry.is_regular_file()) << entry.path();
+TEST_F(LogFile, APathOf260CharactersOrMoreKeepsNoLogRatherThanACutOne) {
+  // "\TAVRO.log" takes 10 characters: a directory of 249 makes a path of 259,
+  // the longest that fits a 260-byte block with its end.
+  for (std::size_t length : {249u, 250u, 251u}) {
+    std::string parent = (dir_ / std::to_string(length)).string() + "/";
+    fs::path windows = parent + std::string(length - parent.size(), 'd');
+    fs::create_directories(windows);
+    plat::SetWindowsDirectory(windows.string());
+    OpenLogFile(instance_);
+    WriteLog("A", "B");
+    CloseLogFile();
+    std::string files;
+    for (const auto& entry : fs::directory_iterator(windows)) files += entry.path().filename().string() + " ";
+    EXPECT_EQ(files, length == 249 ? "TAVRO.log " : "") << "directory of " << length;
   }
 }
 

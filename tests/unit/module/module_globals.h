@@ -13,6 +13,7 @@
 #include "monitor/lifecycle.h"
 #include "netbios/lana.h"
 #include "ports/names.h"
+#include "ports/port_lists.h"
 #include "ui/port_dialogs.h"
 
 namespace moduletest {
@@ -35,6 +36,7 @@ inline void ResetModuleGlobals() {
   ListLocksCreated = FALSE;
   SetNameCodePage(0);
   CloseLogFile();
+  PortMoveWindowHook = nullptr;
   plat::ResetAllocationFaults();
 }
 

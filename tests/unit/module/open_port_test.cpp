@@ -2,9 +2,13 @@
 // the port key and its three switches, handles, names and failures.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "spool_test_support.h"
+#include "status/status_thread.h"
 
 namespace {
 
@@ -166,6 +170,47 @@ TEST(OpenPort, NoMemoryForThePrinterListLeavesThePortAvailableAsItWas) {
   ASSERT_TRUE(Open("SRV1", &handle));
   EXPECT_EQ(handle, port);
   EXPECT_NE(port->pPrinters, nullptr);
+}
+
+TEST(OpenPort, TwoOpensOfOneNameWhileItMovesGetOneHandleAndWalksStayInTheirList) {
+  SpoolModule module;
+  const std::vector<std::string> names = {"SRV1", "SRV2", "SRV3", "SRV4", "SRV5", "SRV6"};
+  for (const std::string& name : names) module.AddAvailable(name.c_str());
+  module.AddAvailable("SRV9");  // never opened: always in AvailableList
+  module.AddOpen("OPEN");
+  // Each move keeps its port in neither list for a while.
+  PortMoveWindowHook = [] { std::this_thread::sleep_for(std::chrono::milliseconds(5)); };
+  std::atomic<bool> stop{false};
+  std::atomic<int> strayWalks{0};
+  std::vector<std::thread> beside;
+  beside.emplace_back([&] {
+    while (!stop) RunStatusCycle();
+  });
+  beside.emplace_back([&] {
+    while (!stop) ListedNames();
+  });
+  beside.emplace_back([&] {
+    while (!stop) {
+      if (FindPort("SRV9", AVAILABLE_LIST) == nullptr || FindPort("OPEN", AVAILABLE_LIST) != nullptr) ++strayWalks;
+    }
+  });
+  for (const std::string& name : names) {
+    HANDLE first, second;
+    std::atomic<BOOL> firstOpened{FALSE}, secondOpened{FALSE};
+    std::thread one([&] { firstOpened = Open(name.c_str(), &first); });
+    std::thread two([&] { secondOpened = Open(name.c_str(), &second); });
+    one.join();
+    two.join();
+    EXPECT_TRUE(firstOpened) << name;
+    EXPECT_TRUE(secondOpened) << name;
+    EXPECT_EQ(first, second) << name;
+    EXPECT_EQ(first, PortOf(FindPort(name.c_str(), OPEN_LIST))) << name;
+  }
+  stop = true;
+  for (std::thread& thread : beside) thread.join();
+  PortMoveWindowHook = nullptr;
+  EXPECT_EQ(strayWalks.load(), 0);
+  EXPECT_EQ(ListedNames(), (std::vector<std::string>{"SRV9", "OPEN", "SRV1", "SRV2", "SRV3", "SRV4", "SRV5", "SRV6"}));
 }
 
 TEST(DecliningOperations, ReturnFalseWriteNothingAndSetNoLastError) {

@@ -246,6 +246,15 @@ TEST_F(RegistryScan, PortValuesCompareCaseSensitivelyButAKeyThatDiffersOnlyInCas
   EXPECT_EQ(State(), "PS1_P1(101){Laser} PS2_P1(000){Gone}");
 }
 
+TEST_F(RegistryScan, APortKeyInLowerCaseKeepsItsPrinterWhosePortValueIsInUpperCase) {
+  PortKey("ps1_p1", "101", {"Laser"});
+  SpoolerPrinter("Laser", "PS1_P1");
+  std::string before = plat::ExportRegistry();
+  ScanPrinterRegistry();
+  EXPECT_EQ(plat::ExportRegistry(), before);
+  EXPECT_EQ(State(), "ps1_p1(101){Laser}");
+}
+
 TEST_F(RegistryScan, ARenamedPrinterIsRenamedInItsPortKeyAndInThePortsPrinterList) {
   PortKey("PS1_P1", "100", {"Old"});
   SpoolerPrinter("New", "PS1_P1");
