@@ -13,6 +13,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (auto p = ParseNamePacket(in)) {
     auto again = ParseNamePacket(BuildNamePacket(*p));
     if (!again || again->id != p->id || again->question != p->question) std::abort();
+    // What tells a conflict demand from a query answer survives the trip.
+    if (again->response != p->response || again->opcode != p->opcode || again->rcode != p->rcode ||
+        again->flags != p->flags)
+      std::abort();
     if (p->record) {
       bool group;
       uint32_t addr;

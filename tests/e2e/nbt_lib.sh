@@ -43,14 +43,15 @@ unique_name() {
   printf 'OV_%02X%02X%02X%02X0002' "$4" "$3" "$2" "$1"
 }
 
-# start_nbt_daemon ADDR [OPTIONS...]: the monitor on ADDR/8. Skips the test
+# start_nbt_daemon ADDR [OPTIONS...]: the monitor on ADDR/8, with the --net
+# options in NBT_OPTIONS (",stall=2") if set. Skips the test
 # (status 77) when loopback addresses other than 127.0.0.1 cannot be bound;
 # takes another port triple when the chosen one is in use.
 start_nbt_daemon() {
   local addr=$1 try
   shift
   for try in 1 2 3; do
-    if sh_ start --time-scale "$SCALE" --net "nbt:$addr/8,ports=$PORTS" "$@" >"$OUT" 2>"$ERR"; then return 0; fi
+    if sh_ start --time-scale "$SCALE" --net "nbt:$addr/8,ports=$PORTS${NBT_OPTIONS:-}" "$@" >"$OUT" 2>"$ERR"; then return 0; fi
     if grep -q "is not on this host" "$ERR"; then
       echo "SKIP: loopback address $addr cannot be bound here: $(cat "$ERR")"
       trap - EXIT

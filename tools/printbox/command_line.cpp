@@ -22,6 +22,17 @@ bool ParseReceiveDelay(const std::string& value, Options* o, std::string* error)
   return true;
 }
 
+bool ParseIdleLimit(const std::string& value, Options* o, std::string* error) {
+  char* end = nullptr;
+  long s = std::strtol(value.c_str(), &end, 10);
+  if (value.empty() || *end != '\0' || s < 0 || s > 3600) {
+    *error = "--idle-limit takes seconds from 0 (none) to 3600";
+    return false;
+  }
+  o->idleLimitS = static_cast<int>(s);
+  return true;
+}
+
 bool ParsePort(const std::string& value, Options* o, std::string* error) {
   PortStatus port;
   auto eq = value.find('=');
@@ -86,6 +97,7 @@ const OptionRule kOptions[] = {
        return true;
      }},
     {"receive-delay", true, ParseReceiveDelay},
+    {"idle-limit", true, ParseIdleLimit},
 };
 
 const OptionRule* FindOption(const std::string& name) {
@@ -158,6 +170,7 @@ const char* const kUsageText =
     "  serve | start  --net nbt:ADDR/PREFIX[,bcast=ADDR][,ports=NS:DGM:SSN][,mac=..][,lana=N]\n"
     "                 [--name BOX] --port NAME[=STATE]... [--out DIR] [--refuse-sessions] [--no-pings]\n"
     "                 [--receive-delay MS]   (a slow printer: waits MS after each piece of a job)\n"
+    "                 [--idle-limit S]       (hangs up a session silent for S seconds; default 30, 0: never)\n"
     "  stop | status\n"
     "  set-status PORT STATE   (ready, ready2, offline, paperout, none, notport, or a byte like 0x15)\n"
     "A print-server box as its own process on NetBIOS over TCP/IP: serve runs it\n"

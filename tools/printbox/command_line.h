@@ -21,6 +21,7 @@ struct Options {
   bool refuseSessions = false;
   bool noPings = false;
   int receiveDelayMs = 0;
+  int idleLimitS = 30;
   int readyFd = -1;
 
   std::string SocketPath() const { return state + "/printbox.sock"; }

@@ -2,6 +2,7 @@
 // rebuilding the jobs of its sessions.
 #include "print_box.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <fstream>
@@ -60,17 +61,24 @@ unsigned char Box::Start() {
   UCHAR qdl = 0;
   std::string failed;
   if (r == NRC_GOODRET) {
-    ClearNcb(ncb, NCBADDGRNAME, config_.lana);
-    SetName(ncb.ncb_name, kQdlGroup);
-    r = Netbios(&ncb);
-    qdl = ncb.ncb_num;
-    if (r != NRC_GOODRET) failed = kQdlGroup;
-  }
-  for (std::size_t i = 0; r == NRC_GOODRET && i < config_.ports.size(); ++i) {
-    ClearNcb(ncb, NCBADDNAME, config_.lana);
-    SetName(ncb.ncb_name, config_.ports[i].name);
-    r = Netbios(&ncb);
-    if (r != NRC_GOODRET) failed = config_.ports[i].name;
+    // Each registration waits out its broadcasts on its own; side by side,
+    // a box of any size starts in the time of one.
+    std::vector<std::string> names{kQdlGroup};
+    for (const auto& p : config_.ports) names.push_back(p.name);
+    std::vector<NCB> adds(names.size());
+    std::vector<UCHAR> results(names.size(), NRC_GOODRET);
+    std::vector<std::thread> claims;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      ClearNcb(adds[i], i == 0 ? NCBADDGRNAME : NCBADDNAME, config_.lana);
+      SetName(adds[i].ncb_name, names[i]);
+      claims.emplace_back([&adds, &results, i] { results[i] = Netbios(&adds[i]); });
+    }
+    for (auto& c : claims) c.join();
+    qdl = adds[0].ncb_num;
+    for (std::size_t i = 0; i < names.size() && r == NRC_GOODRET; ++i) {
+      r = results[i];
+      if (r != NRC_GOODRET) failed = names[i];
+    }
   }
   if (r != NRC_GOODRET) {
     Stop();
@@ -81,6 +89,7 @@ unsigned char Box::Start() {
   std::lock_guard lock(mutex_);
   threads_.emplace_back(&Box::PingLoop, this, qdl);
   for (const auto& p : config_.ports) threads_.emplace_back(&Box::PortLoop, this, p.name);
+  if (config_.idleLimit.count() > 0) threads_.emplace_back(&Box::WatchIdleSessions, this);
   return NRC_GOODRET;
 }
 
@@ -96,6 +105,7 @@ void Box::Stop() {
     if (!running_) return;
     stopping_ = true;
     threads.swap(threads_);
+    changed_.notify_all();
   }
   // Freeing the adapter's resources ends every pending receive and listen and
   // closes the sessions; commands issued after it fail at once.
@@ -234,6 +244,7 @@ void Box::ServeSession(const std::string& port, unsigned char lsn) {
   {
     std::lock_guard lock(mutex_);
     ++stats_.sessions;
+    heardFrom_[lsn] = std::chrono::steady_clock::now();
   }
   JobRebuilder rebuilder;
   std::vector<std::uint8_t> buffer(kReceiveBuffer);
@@ -254,6 +265,10 @@ void Box::ServeSession(const std::string& port, unsigned char lsn) {
     ncb.ncb_length = kReceiveBuffer;
     UCHAR r = Netbios(&ncb);
     if (r != NRC_GOODRET && r != NRC_INCOMP) break;
+    {
+      std::lock_guard lock(mutex_);
+      heardFrom_[lsn] = std::chrono::steady_clock::now();
+    }
     anyBytes = anyBytes || ncb.ncb_length > 0;
     if (config_.receiveDelay.count() > 0) std::this_thread::sleep_for(config_.receiveDelay);
     rebuilder.Feed(std::span<const std::uint8_t>(buffer.data(), ncb.ncb_length));
@@ -275,9 +290,32 @@ void Box::ServeSession(const std::string& port, unsigned char lsn) {
   rebuilder.End();
   for (auto& job : rebuilder.TakeFinished()) FileJob(port, std::move(job), stream ? &part : nullptr);
   std::lock_guard lock(mutex_);
+  heardFrom_.erase(lsn);
   stats_.malformedPackets += rebuilder.MalformedPackets();
   if (!anyBytes) ++stats_.emptySessions;
   changed_.notify_all();
+}
+
+void Box::WatchIdleSessions() {
+  // Often enough that a session goes within a quarter of the limit after it.
+  auto tick = std::clamp<std::chrono::milliseconds>(config_.idleLimit / 4, std::chrono::milliseconds(10),
+                                                    std::chrono::seconds(1));
+  std::unique_lock lock(mutex_);
+  while (!stopping_) {
+    auto now = std::chrono::steady_clock::now();
+    for (auto& [lsn, heard] : heardFrom_) {
+      if (now - heard < config_.idleLimit) continue;
+      // Its receive then ends, and the port listens for the next caller.
+      NCB hang;
+      ClearNcb(hang, NCBHANGUP, config_.lana);
+      hang.ncb_lsn = lsn;
+      Netbios(&hang);
+      heard = now;
+      ++stats_.idleHangUps;
+      changed_.notify_all();
+    }
+    changed_.wait_for(lock, tick, [&] { return stopping_; });
+  }
 }
 
 void Box::WritePart(PartFile* part, const std::vector<std::uint8_t>& bytes) {

@@ -32,6 +32,10 @@ struct BoxConfig {
   // Waited after each piece of a job received, as a slow printer drains its
   // connection: lets tests catch a job in the middle.
   std::chrono::milliseconds receiveDelay{0};
+  // A session that sends no byte for this long is hung up, as print servers
+  // do, so that a silent connection cannot hold a port from the jobs behind
+  // it (a box serves one session per port at a time). Zero: no limit.
+  std::chrono::milliseconds idleLimit{30000};
   // Told of every job as it is filed (on the session's thread), e.g. to log it.
   std::function<void(const std::string& port, JobState state, std::size_t bytes, const std::filesystem::path& file)>
       onJob;
@@ -53,6 +57,7 @@ struct BoxStats {
   std::size_t incompleteJobs = 0;
   std::size_t brokenJobs = 0;
   std::size_t malformedPackets = 0;
+  std::size_t idleHangUps = 0;  // sessions hung up for their silence
 };
 
 class Box {
@@ -91,6 +96,8 @@ class Box {
   void PingLoop(unsigned char qdlNumber);
   void PortLoop(std::string port);
   void ServeSession(const std::string& port, unsigned char lsn);
+  // Hangs up sessions silent for the idle limit.
+  void WatchIdleSessions();
   // The file a job in progress goes to as it comes, when jobs are not kept
   // in memory.
   struct PartFile;
@@ -109,6 +116,8 @@ class Box {
   BoxStats stats_;
   std::map<std::string, std::size_t> jobNumbers_;
   std::vector<std::thread> threads_;
+  // Sessions being served, by number: when each last sent a byte.
+  std::map<unsigned char, std::chrono::steady_clock::time_point> heardFrom_;
 };
 
 }  // namespace printbox

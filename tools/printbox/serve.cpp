@@ -111,6 +111,7 @@ bool BoxOnAdapter::Open(const Options& o, const tools::NetSpec& net, std::string
   config.outputDir = o.out;
   config.keepJobsInMemory = false;
   config.receiveDelay = std::chrono::milliseconds(o.receiveDelayMs);
+  config.idleLimit = std::chrono::seconds(o.idleLimitS);
   config.onJob = PrintJob;
   std::error_code ec;
   std::filesystem::create_directories(config.outputDir, ec);

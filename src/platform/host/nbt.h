@@ -3,6 +3,8 @@
 #pragma once
 
 #include <array>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -18,6 +20,12 @@ struct NbtEndpoint {
   uint16_t nameServicePort = 137;
   uint16_t datagramPort = 138;
   uint16_t sessionPort = 139;
+  // A session whose queued data the peer takes none of for this long is
+  // aborted (its sends end NRC_SABORT); a peer that stops reading holds no
+  // job for ever.
+  std::chrono::milliseconds sendStall{60000};
+  // Other nodes' names remembered at most; the least recently used go first.
+  std::size_t nameCache = 1024;
 };
 
 struct NetSpec {
@@ -26,7 +34,7 @@ struct NetSpec {
 };
 
 // Parses "loop[:SEGMENT][,mac=..][,lana=N]" or
-// "nbt:ADDR/PREFIX[,bcast=ADDR][,ports=NS:DGM:SSN][,mac=..][,lana=N]" into
+// "nbt:ADDR/PREFIX[,bcast=ADDR][,ports=NS:DGM:SSN][,stall=SECONDS][,mac=..][,lana=N]" into
 // *spec; what the text leaves out keeps its value, except that an nbt adapter
 // without mac= gets 02:00 and its IPv4 address, and without bcast= its
 // subnet's broadcast address. False with *error set on bad text. The limited
@@ -47,5 +55,14 @@ using NbtDatagramFilter = std::function<bool(const std::array<UCHAR, NCBNAMSZ>& 
 bool SetNbtDatagramDrop(UCHAR lana, NbtDatagramFilter drop);
 // Loses the next `count` datagrams that the adapter sends.
 bool SetNbtDatagramDrop(UCHAR lana, int count);
+
+// Other nodes' names an nbt adapter remembers now; 0 when the LANA has none.
+std::size_t NbtCachedNames(UCHAR lana);
+
+// Where nbt adapters write what an administrator must hear of (two nodes
+// answering for one unique name, a name of ours demanded away), one line at
+// a time. An empty function restores the default, standard error;
+// ResetNetbios restores it too.
+void SetNbtLog(std::function<void(const std::string& line)> log);
 
 }  // namespace plat

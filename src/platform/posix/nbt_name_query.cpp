@@ -1,41 +1,62 @@
-// Name queries of a broadcast node: asking the segment who holds a name,
-// answering for the names we hold, and what we know of other nodes' names.
+// Name queries of a broadcast node: asking the segment who holds a name (and
+// noticing two nodes answering for one unique name), and answering for the
+// names we hold.
 #include "nbt_name_service.h"
+
+#include <algorithm>
 
 namespace plat::nbt {
 namespace {
 
-// How long an answer about someone else's name is believed, and how long a
-// question nobody answered keeps us from asking again.
-constexpr auto kKnownFor = std::chrono::seconds(60);
+// How long a question nobody answered keeps us from asking again.
 constexpr auto kUnansweredFor = std::chrono::seconds(5);
 
-}  // namespace
-
-void NameService::Learn(const Name& name, bool group, uint32_t address) {
-  known_[name] = {true, group, address, std::chrono::steady_clock::now() + kKnownFor};
+NamePacket Query(const Name& name, uint16_t id) {
+  NamePacket req;
+  req.id = id;
+  req.opcode = kOpQuery;
+  req.flags = kFlagRd | kFlagBroadcast;
+  req.question = name;
+  return req;
 }
+
+}  // namespace
 
 void NameService::HandleAnswer(const NamePacket& p, uint32_t from) {
   Answer a;
   a.from = from;
   a.negative = p.rcode != kRcodeOk;
-  a.name = p.record->name;
+  a.ttl = p.record->ttl;
   if (!ParseNbData(p.record->data, &a.group, &a.address)) {
     if (!a.negative) return;
   }
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   auto it = pending_.find(p.id);
-  if (!a.negative && p.opcode == kOpQuery) {
-    // Only answers about a name this node is asking about; others could
-    // point our datagrams anywhere.
-    auto asked = known_.find(p.record->name);
-    if (asked != known_.end() && !asked->second.answered) Learn(p.record->name, a.group, a.address);
+  // Only answers to a question of ours, about the name asked, count; others
+  // could point our calls and datagrams anywhere.
+  if (it == pending_.end() || it->second.name != p.record->name) {
+    lock.unlock();
+    // A conflict demand is a negative registration response nobody asked for.
+    if (p.opcode == kOpRegistration && p.rcode == kRcodeCft) HandleConflictDemand(p, from);
+    return;
   }
-  if (it != pending_.end()) {
-    it->second.push_back(a);
-    answered_.notify_all();
+  Question& q = it->second;
+  q.answers.push_back(a);
+  answered_.notify_all();
+  if (!q.background || a.negative || p.opcode != kOpQuery || q.conflict) return;
+  // Answers to a question for the cache are learned as they come, until a
+  // second address shows a conflict.
+  std::vector<uint32_t> involved = Conflict(q.answers);
+  if (involved.empty()) {
+    Known* k = FindKnown(q.name);
+    if (!k || !k->answered) Learn(q.name, a.group, a.address, a.ttl);
+    return;
   }
+  q.conflict = true;
+  RememberConflict(q.name);
+  Name name = q.name;
+  lock.unlock();
+  ReportConflict(name, involved);
 }
 
 void NameService::HandleQuery(const NamePacket& p, uint32_t from, uint16_t port) {
@@ -51,47 +72,53 @@ void NameService::HandleQuery(const NamePacket& p, uint32_t from, uint16_t port)
 }
 
 std::optional<uint32_t> NameService::Resolve(const Name& name, bool* group) {
-  NamePacket req;
-  req.opcode = kOpQuery;
-  req.flags = kFlagRd | kFlagBroadcast;
-  req.question = name;
   std::unique_lock lock(mutex_);
-  req.id = NextId();
-  auto& answers = pending_[req.id];
-  known_[name] = {false, false, 0, std::chrono::steady_clock::now() + kUnansweredFor};
-  Bytes wire = BuildNamePacket(req);
-  std::optional<uint32_t> found;
-  for (int i = 0; i < kBroadcastTries && !found; ++i) {
+  if (Known* k = FindKnown(name); k && k->conflict) return std::nullopt;
+  uint16_t id = Ask(name, false);
+  if (id == 0) return std::nullopt;
+  const std::vector<Answer>& answers = pending_[id].answers;
+  Bytes wire = BuildNamePacket(Query(name, id));
+  auto positive = [&] { return std::any_of(answers.begin(), answers.end(), [](const Answer& a) { return !a.negative; }); };
+  bool heard = false;
+  for (int i = 0; i < kBroadcastTries && !heard; ++i) {
     SendUdp(unicast_.Get(), wire, ep_.broadcast, ep_.nameServicePort);
-    answered_.wait_for(lock, kBroadcastWait, [&] { return !answers.empty(); });
+    auto end = std::chrono::steady_clock::now() + kBroadcastWait;
+    heard = answered_.wait_until(lock, end, positive);
+    // The rest of this wait collects the other answers: a second node
+    // answering for a unique name shows only then.
+    if (heard) answered_.wait_until(lock, end, [] { return false; });
+  }
+  std::vector<uint32_t> involved = Conflict(answers);
+  std::optional<uint32_t> found;
+  if (involved.empty()) {
     for (const Answer& a : answers) {
-      if (a.negative || a.name != name) continue;
+      if (a.negative) continue;
       found = a.address;
       *group = a.group;
+      Learn(name, a.group, a.address, a.ttl);
       break;
     }
+  } else {
+    RememberConflict(name);
   }
-  pending_.erase(req.id);
+  pending_.erase(id);
+  lock.unlock();
+  if (!involved.empty()) ReportConflict(name, involved);
   return found;
 }
 
 std::optional<uint32_t> NameService::CachedUnique(const Name& name) {
-  auto now = std::chrono::steady_clock::now();
+  uint16_t id;
   {
     std::lock_guard lock(mutex_);
-    auto it = known_.find(name);
-    if (it != known_.end() && it->second.expiry > now) {
-      if (it->second.answered && !it->second.group) return it->second.address;
+    if (Known* k = FindKnown(name)) {
+      if (k->answered && !k->group) return k->address;
       return std::nullopt;
     }
-    known_[name] = {false, false, 0, now + kUnansweredFor};
+    Remember(name, false, false, 0, kUnansweredFor);
+    id = Ask(name, true);
   }
-  NamePacket req;
-  req.id = NextId();
-  req.opcode = kOpQuery;
-  req.flags = kFlagRd | kFlagBroadcast;
-  req.question = name;
-  SendUdp(unicast_.Get(), BuildNamePacket(req), ep_.broadcast, ep_.nameServicePort);
+  if (id != 0) SendUdp(unicast_.Get(), BuildNamePacket(Query(name, id)), ep_.broadcast, ep_.nameServicePort);
   return std::nullopt;
 }
 

@@ -1,6 +1,7 @@
 // Names of a broadcast node: registering one (three requests, then a demand
-// when nobody objects), defending those we hold, releasing them, and learning
-// other nodes' names from their registrations and releases.
+// when nobody objects), defending those we hold, giving one up when the
+// segment finds it in conflict, releasing them, and learning other nodes'
+// names from their registrations and releases.
 #include <algorithm>
 
 #include "nbt_name_service.h"
@@ -14,8 +15,9 @@ uint8_t NameService::Claim(const Name& name, bool group) {
   req.question = name;
   req.record = NameRecord{name, kTypeNb, kTtl, NbData(group, ep_.address)};
   std::unique_lock lock(mutex_);
-  req.id = NextId();
-  auto& answers = pending_[req.id];
+  req.id = Ask(name, false);
+  if (req.id == 0) return NRC_NORES;
+  auto& answers = pending_[req.id].answers;
   Bytes wire = BuildNamePacket(req);
   bool refused = false;
   for (int i = 0; i < kBroadcastTries && !refused; ++i) {
@@ -27,7 +29,7 @@ uint8_t NameService::Claim(const Name& name, bool group) {
   }
   pending_.erase(req.id);
   if (refused) return NRC_INUSE;
-  owned_.emplace_back(name, group);
+  owned_.push_back({name, group, false});
   lock.unlock();
   // Silence: the name is ours; a demand tells the segment so.
   req.flags = kFlagBroadcast;
@@ -38,12 +40,16 @@ uint8_t NameService::Claim(const Name& name, bool group) {
 void NameService::Release(const Name& name, bool group) {
   {
     std::lock_guard lock(mutex_);
-    auto it = std::find(owned_.begin(), owned_.end(), std::make_pair(name, group));
+    auto it = std::find_if(owned_.begin(), owned_.end(),
+                           [&](const Owned& o) { return o.name == name && o.group == group; });
     if (it == owned_.end()) return;
+    bool conflict = it->conflict;
     owned_.erase(it);
+    // The segment's entries for the name are the other node's now.
+    if (conflict) return;
   }
   NamePacket req;
-  req.id = NextId();
+  req.id = RandomId();
   req.opcode = kOpRelease;
   req.flags = kFlagBroadcast;
   req.question = name;
@@ -73,7 +79,7 @@ void NameService::HandleRegistration(const NamePacket& p, uint32_t from, uint16_
     return;
   }
   std::lock_guard lock(mutex_);
-  Learn(name, group, address);
+  Learn(name, group, address, p.record->ttl);
 }
 
 void NameService::HandleRelease(const NamePacket& p) {
@@ -83,7 +89,26 @@ void NameService::HandleRelease(const NamePacket& p) {
   if (!ParseNbData(p.record->data, &group, &address)) return;
   std::lock_guard lock(mutex_);
   auto it = known_.find(p.record->name);
-  if (it != known_.end() && it->second.address == address) known_.erase(it);
+  if (it != known_.end() && it->second.address == address) Forget(it);
+}
+
+void NameService::HandleConflictDemand(const NamePacket& p, uint32_t from) {
+  bool group = false;
+  uint32_t address = 0;
+  if (!ParseNbData(p.record->data, &group, &address) || address != ep_.address) return;
+  const Name& name = p.record->name;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = std::find_if(owned_.begin(), owned_.end(),
+                           [&](const Owned& o) { return o.name == name && !o.group && !o.conflict; });
+    if (it == owned_.end()) return;
+    // The name stays in our table until its user deletes it, but in
+    // conflict: no longer defended, answered for or used.
+    it->conflict = true;
+  }
+  LogLine("NetBIOS name conflict: \"" + PrintableName(name) + "\" of this node is demanded away by " +
+          DottedAddress(from) + "; the name is no longer used");
+  node_->NameInConflict(name);
 }
 
 }  // namespace plat::nbt

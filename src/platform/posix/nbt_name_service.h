@@ -2,12 +2,13 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <list>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "../host/nbt.h"
@@ -29,10 +30,14 @@ class NameService {
   void Run(int stopFd);
 
   // Registers a name on the segment: NRC_GOODRET, or NRC_INUSE when a node
-  // defends it.
+  // defends it. Claims of several names run side by side, each on its own
+  // timing.
   uint8_t Claim(const Name& name, bool group);
   void Release(const Name& name, bool group);
-  // Asks the segment who holds `name`; waits for the first answer.
+  // Asks the segment who holds `name`. Answers are collected to the end of
+  // the wait in which the first one came: a unique name answered from more
+  // than one address is a conflict, not an answer (nullopt; the nodes
+  // involved get a conflict demand and the log a line).
   std::optional<uint32_t> Resolve(const Name& name, bool* group);
   // The status of the node at `address`, asked about `name`: its names and
   // hardware address; false when it does not answer in time.
@@ -40,21 +45,44 @@ class NameService {
   // The address of a unique name heard about lately, without waiting; when
   // nothing is known, asks the segment so that the answer is known next time.
   std::optional<uint32_t> CachedUnique(const Name& name);
+  // Other nodes' names remembered now.
+  std::size_t CachedNames();
 
  private:
   struct Answer {
     bool negative = false;
     bool group = false;
     uint32_t address = 0;
-    Name name{};         // the name the answer is about
+    uint32_t ttl = 0;
     uint32_t from = 0;   // who answered
     Bytes status;        // node status answers: the record's data
   };
+  // A question of ours that answers are matched to by transaction id.
+  struct Question {
+    Name name{};
+    // Asked for the cache (CachedUnique): answers are learned as they come,
+    // and the question is forgotten at `until`.
+    bool background = false;
+    bool conflict = false;
+    std::chrono::steady_clock::time_point until;
+    std::vector<Answer> answers;
+  };
+  // What we know of another node's name: an answer, or that a question is
+  // out (answered false) so that it is not asked again at once.
   struct Known {
     bool answered = false;
     bool group = false;
     uint32_t address = 0;
+    // Two nodes answered for the name: it is not resolved until the entry
+    // expires, so a rival that outlasts the real holder gets nothing either.
+    bool conflict = false;
     std::chrono::steady_clock::time_point expiry;
+    std::list<Name>::iterator used;  // its place in recent_
+  };
+  struct Owned {
+    Name name{};
+    bool group = false;
+    bool conflict = false;  // demanded away by the segment; no longer ours to use
   };
   // Incoming packets, one handler per kind.
   void Handle(const NamePacket& p, uint32_t from, uint16_t port);
@@ -62,11 +90,29 @@ class NameService {
   void HandleStatusAnswer(const NamePacket& p, uint32_t from);
   void HandleRegistration(const NamePacket& p, uint32_t from, uint16_t port);
   void HandleRelease(const NamePacket& p);
+  void HandleConflictDemand(const NamePacket& p, uint32_t from);
   void HandleQuery(const NamePacket& p, uint32_t from, uint16_t port);
   void HandleStatusQuery(const NamePacket& p, uint32_t from, uint16_t port);
-  void Learn(const Name& name, bool group, uint32_t address);
   void Reply(const NamePacket& p, uint32_t to, uint16_t port);
-  uint16_t NextId();
+
+  // Under mutex_: a new question under a random transaction id no other
+  // question of ours has; 0 when too many are out already.
+  uint16_t Ask(const Name& name, bool background);
+  // The name cache, under mutex_: entries expire at their time to live and
+  // the least recently used goes first when the cache is full.
+  Known* FindKnown(const Name& name);
+  void Remember(const Name& name, bool answered, bool group, uint32_t address,
+                std::chrono::steady_clock::duration lifetime);
+  void Learn(const Name& name, bool group, uint32_t address, uint32_t ttl);
+  void RememberConflict(const Name& name);
+  void Forget(std::map<Name, Known>::iterator it);
+  // Positive answers to one question from more than one address, one of
+  // them for a unique name: every address involved (those the answers give
+  // and those that sent them); empty when there is no conflict.
+  static std::vector<uint32_t> Conflict(const std::vector<Answer>& answers);
+  // Tells the nodes at `addresses` that they answer for one unique name and
+  // logs it; without mutex_.
+  void ReportConflict(const Name& name, const std::vector<uint32_t>& addresses);
 
   const NbtEndpoint ep_;
   const std::array<uint8_t, 6> mac_;
@@ -74,11 +120,20 @@ class NameService {
   UdpSocket unicast_, broadcast_;
   std::mutex mutex_;
   std::condition_variable answered_;
-  std::atomic<uint16_t> nextId_;
-  std::map<uint16_t, std::vector<Answer>> pending_;
+  std::map<uint16_t, Question> pending_;
   std::map<Name, Known> known_;
-  std::vector<std::pair<Name, bool>> owned_;
+  std::list<Name> recent_;  // known_'s names, most recently used first
+  std::vector<Owned> owned_;
 };
+
+// A random transaction id from the system's source, so that nobody can
+// answer a question of ours before hearing it.
+uint16_t RandomId();
+
+// A line for the log, with the name shown safely.
+void LogLine(const std::string& line);
+std::string PrintableName(const Name& name);
+std::string DottedAddress(uint32_t address);
 
 // Time to live of the names this node registers and answers for, in
 // seconds, as the RFC's default.

@@ -106,6 +106,10 @@ bool ParseNetSpec(const std::string& text, NetSpec* spec, std::string* error) {
       ep.nameServicePort = static_cast<uint16_t>(p[0]);
       ep.datagramPort = static_cast<uint16_t>(p[1]);
       ep.sessionPort = static_cast<uint16_t>(p[2]);
+    } else if (key == "stall" && c.transport == NetbiosTransportKind::Nbt) {
+      unsigned seconds;
+      if (!ParseNumber(value, 3600, &seconds) || seconds == 0) return fail("bad stall: " + value);
+      ep.sendStall = std::chrono::seconds(seconds);
     } else {
       return fail("unknown option: " + opt);
     }

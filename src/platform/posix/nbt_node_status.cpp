@@ -5,7 +5,7 @@
 namespace plat::nbt {
 namespace {
 
-constexpr uint16_t kNameActive = 0x0400;
+constexpr uint16_t kNameActive = 0x0400, kNameConflict = 0x0800;
 
 }  // namespace
 
@@ -18,7 +18,7 @@ void NameService::HandleStatusAnswer(const NamePacket& p, uint32_t from) {
   std::lock_guard lock(mutex_);
   auto it = pending_.find(p.id);
   if (it != pending_.end()) {
-    it->second.push_back(std::move(a));
+    it->second.answers.push_back(std::move(a));
     answered_.notify_all();
   }
 }
@@ -30,8 +30,9 @@ void NameService::HandleStatusQuery(const NamePacket& p, uint32_t from, uint16_t
   std::vector<StatusName> names;
   {
     std::lock_guard lock(mutex_);
-    for (const auto& [n, isGroup] : owned_)
-      names.push_back({n, static_cast<uint16_t>(kNameActive | (isGroup ? kNbFlagGroup : 0))});
+    for (const Owned& o : owned_)
+      names.push_back({o.name, static_cast<uint16_t>((o.conflict ? kNameConflict : kNameActive) |
+                                                     (o.group ? kNbFlagGroup : 0))});
   }
   NamePacket yes;
   yes.id = p.id;
@@ -49,8 +50,9 @@ bool NameService::NodeStatus(const Name& name, uint32_t address, std::vector<Sta
   req.question = name;
   req.questionType = kTypeNbstat;
   std::unique_lock lock(mutex_);
-  req.id = NextId();
-  auto& answers = pending_[req.id];
+  req.id = Ask(name, false);
+  if (req.id == 0) return false;
+  auto& answers = pending_[req.id].answers;
   Bytes wire = BuildNamePacket(req);
   // Only an answer from the node asked, whose data parses whole, counts.
   auto valid = [&] {

@@ -208,14 +208,16 @@ bool NbtSession::Flush() {
     sentOffset_ = 0;
   }
   writers_.ReleaseAll();
-  lastSend_ = std::chrono::steady_clock::now();
+  lastSend_ = progress_ = std::chrono::steady_clock::now();
   return true;
 }
 
 bool NbtSession::Pump() {
   NoDelay(fd_.Get());
   WatchPeer(fd_.Get());
-  lastSend_ = std::chrono::steady_clock::now();
+  lastSend_ = progress_ = std::chrono::steady_clock::now();
+  // Looks at a stalled queue at least this often.
+  const int checkMs = static_cast<int>(std::clamp<int64_t>(sendStall_.count(), 1, kSilenceCheckMs));
   uint8_t buffer[65536];
   for (;;) {
     bool pending, hungUp, room;
@@ -227,12 +229,14 @@ bool NbtSession::Pump() {
       room = inBytes_ < kReceiveQueueLimit;
     }
     // A hung-up session delivers all it queued, however slowly the peer
-    // takes it (a slow or stalled printer still acknowledges): the end of
-    // a job already reported as sent is not dropped. A silent peer ends it.
+    // takes it (a slow printer still acknowledges): the end of a job already
+    // reported as sent is not dropped. A silent peer ends it, and so does one
+    // that takes nothing for the stall limit.
     if (hungUp && !pending) return true;
+    if (!pending) progress_ = std::chrono::steady_clock::now();
     short events = static_cast<short>((room ? POLLIN : 0) | (pending ? POLLOUT : 0));
     pollfd fds[2] = {{wake_.Get(), POLLIN, 0}, {fd_.Get(), events, 0}};
-    int r = poll(fds, 2, hungUp ? 100 : pending ? kSilenceCheckMs : kKeepAliveMs);
+    int r = poll(fds, 2, hungUp ? std::min(100, checkMs) : pending ? checkMs : kKeepAliveMs);
     if (r < 0 && errno != EINTR) return false;
     if (r == 0 && pending && PeerSilent(fd_.Get())) return false;
     if (fds[0].revents) wake_.Drain();
@@ -246,6 +250,7 @@ bool NbtSession::Pump() {
       }
     }
     if ((fds[1].revents & POLLOUT) && !Flush()) return false;
+    if (pending && std::chrono::steady_clock::now() - progress_ >= sendStall_) return false;
     if (r == 0 && !hungUp && std::chrono::steady_clock::now() - lastSend_ >= std::chrono::milliseconds(kKeepAliveMs)) {
       std::lock_guard lock(mutex_);
       if (out_.empty()) {

@@ -25,7 +25,10 @@ std::optional<SessionHeader> ReadPacket(int fd, Bytes* body, int timeoutMs);
 // writes; callers queue and take messages under the mutex.
 class NbtSession : public nb::Channel {
  public:
-  NbtSession(Fd fd, nb::Node* node) : fd_(std::move(fd)), node_(node) {}
+  // A session whose queued data the peer takes none of for `sendStall` is
+  // aborted.
+  NbtSession(Fd fd, nb::Node* node, std::chrono::milliseconds sendStall)
+      : fd_(std::move(fd)), node_(node), sendStall_(sendStall) {}
   ~NbtSession() override = default;
 
   // Runs the session on its own thread; an incoming one answers the
@@ -71,6 +74,7 @@ class NbtSession : public nb::Channel {
   friend class SessionService;
   Fd fd_;
   nb::Node* node_;
+  const std::chrono::milliseconds sendStall_;
   std::weak_ptr<NbtSession> self_;
   Wakeup wake_;
   std::thread thread_;
@@ -82,6 +86,9 @@ class NbtSession : public nb::Channel {
   std::size_t frontOffset_ = 0;
   Bytes rx_;  // session thread only
   std::chrono::steady_clock::time_point lastSend_;  // session thread only
+  // When the socket last took queued bytes, or the queue last was empty;
+  // session thread only.
+  std::chrono::steady_clock::time_point progress_;
   std::size_t inBytes_ = 0;  // of the messages in in_
   bool localClosed_ = false, peerClosed_ = false, aborted_ = false, finished_ = false, broken_ = false;
   nb::WaitList readers_, writers_;

@@ -55,7 +55,7 @@ void SessionService::Run(int stopFd) {
     if (!(fds[1].revents & POLLIN)) continue;
     Fd conn(accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (!conn) continue;
-    auto s = std::make_shared<NbtSession>(std::move(conn), node_);
+    auto s = std::make_shared<NbtSession>(std::move(conn), node_, ep_.sendStall);
     s->self_ = s;
     std::lock_guard lock(mutex_);
     if (closed_) return;
@@ -83,7 +83,7 @@ uint8_t SessionService::Call(const Name& from, const Name& to, uint32_t address,
   if (h->type == kNegativeResponse) return body[0] == kInsufficientResources ? NRC_REMTFUL : NRC_NOCALL;
   // A retarget would send us elsewhere; this node does not follow one.
   if (h->type != kPositiveResponse) return NRC_NOCALL;
-  auto s = std::make_shared<NbtSession>(std::move(fd), node_);
+  auto s = std::make_shared<NbtSession>(std::move(fd), node_, ep_.sendStall);
   s->self_ = s;
   std::lock_guard lock(mutex_);
   if (closed_) return NRC_BRIDGE;

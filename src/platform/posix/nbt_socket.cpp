@@ -172,8 +172,8 @@ void NoDelay(int fd) {
 // and a full queue would hold NCBSEND for the system's quarter of an hour of
 // retransmissions. A session whose data or window probes have gone this long
 // without any acknowledgement is given up (NRC_SABORT). A peer that is there
-// but reads slowly, a printer that stalls, still acknowledges the probes and
-// keeps its session however long it takes; an idle session is probed.
+// but reads slowly still acknowledges the probes; only the session's stall
+// limit ends it if it takes nothing at all. An idle session is probed.
 constexpr uint32_t kSilentPeerMs = 30000;
 constexpr int kProbeIdleS = 30, kProbeIntervalS = 5, kProbes = 3;
 

@@ -52,6 +52,7 @@ class NbtTransport : public Transport {
   }
 
   void SetDrop(NbtDatagramFilter drop) { datagrams_.SetDrop(std::move(drop)); }
+  std::size_t CachedNames() { return names_.CachedNames(); }
 
   UCHAR ClaimName(const Name& name, bool group) override {
     if (detached_.load()) return NRC_BRIDGE;
@@ -153,6 +154,12 @@ bool SetNbtDatagramDrop(UCHAR lana, int count) {
     }
     return n > 0;
   });
+}
+
+std::size_t NbtCachedNames(UCHAR lana) {
+  std::lock_guard lock(nb::g_transportsMutex);
+  auto it = nb::g_transports.find(lana);
+  return it == nb::g_transports.end() ? 0 : it->second->CachedNames();
 }
 
 }  // namespace plat

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "../host/clock.h"
+#include "../host/nbt.h"
 #include "../host/netbios.h"
 #include "netbios_adapter.h"
 
@@ -86,6 +87,7 @@ void ResetNetbios() {
     s.trace = nullptr;
   }
   for (auto& [lana, adapter] : adapters) adapter->Shutdown();
+  SetNbtLog(nullptr);
 }
 
 std::vector<NetbiosAdapterConfig> NetbiosAdapters() {

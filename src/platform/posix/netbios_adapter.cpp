@@ -195,7 +195,7 @@ UCHAR Adapter::AdapterStatus(NCB* ncb) {
       NAME_BUFFER nb{};
       std::memcpy(nb.name, e.name.data(), NCBNAMSZ);
       nb.name_num = e.number;
-      nb.name_flags = static_cast<UCHAR>(REGISTERED | (e.group ? GROUP_NAME : UNIQUE_NAME));
+      nb.name_flags = static_cast<UCHAR>((e.conflict ? DUPLICATE : REGISTERED) | (e.group ? GROUP_NAME : UNIQUE_NAME));
       names.push_back(nb);
     }
   } else {
@@ -289,6 +289,7 @@ UCHAR Adapter::DatagramSend(NCB* ncb) {
     std::lock_guard lock(mutex_);
     NameEntry* e = FindNumber(ncb->ncb_num);
     if (!e) return NRC_ILLNN;
+    if (e->conflict) return NRC_NAMCONF;
     from = e->name;
   }
   return transport_->SendDatagram(from, NameOf(ncb->ncb_callname),
@@ -321,7 +322,7 @@ UCHAR Adapter::DatagramReceive(NCB* ncb) {
 void Adapter::DeliverDatagram(const Name& from, const Name& to, std::span<const UCHAR> data) {
   std::lock_guard lock(mutex_);
   for (auto& e : names_) {
-    if (!e.registered || e.name != to) continue;
+    if (!e.registered || e.conflict || e.name != to) continue;
     auto it = std::find_if(receives_.begin(), receives_.end(),
                            [&](Pending* p) { return p->number == e.number || p->number == kAnyName; });
     if (it == receives_.end()) {
@@ -354,6 +355,7 @@ UCHAR Adapter::Call(NCB* ncb) {
     std::lock_guard lock(mutex_);
     NameEntry* e = FindName(local);
     if (!e || !e->registered) return NRC_NOWILD;
+    if (e->conflict) return NRC_NAMCONF;
     number = e->number;
     if (sessions_.size() >= maxSessions_) return NRC_LOCTFUL;
   }
@@ -376,6 +378,7 @@ UCHAR Adapter::Listen(NCB* ncb) {
   std::unique_lock lock(mutex_);
   NameEntry* e = FindName(NameOf(ncb->ncb_name));
   if (!e || !e->registered) return NRC_NOWILD;
+  if (e->conflict) return NRC_NAMCONF;
   Pending pending;
   pending.ncb = ncb;
   pending.number = e->number;
@@ -387,7 +390,7 @@ UCHAR Adapter::OfferCall(const Name& from, const Name& to, std::shared_ptr<Chann
   std::lock_guard lock(mutex_);
   if (dead_) return NRC_NOCALL;
   NameEntry* e = FindName(to);
-  if (!e || !e->registered) return NRC_NOCALL;
+  if (!e || !e->registered || e->conflict) return NRC_NOCALL;
   auto it = std::find_if(listens_.begin(), listens_.end(), [&](Pending* p) {
     return p->number == e->number && (IsWildcard(p->remote) || p->remote == from);
   });
@@ -409,9 +412,22 @@ UCHAR Adapter::OfferCall(const Name& from, const Name& to, std::shared_ptr<Chann
 bool Adapter::HoldsName(const Name& name, bool* isGroup) {
   std::lock_guard lock(mutex_);
   NameEntry* e = FindName(name);
-  if (!e) return false;
+  if (!e || e->conflict) return false;
   *isGroup = e->group;
   return true;
+}
+
+void Adapter::NameInConflict(const Name& name) {
+  std::lock_guard lock(mutex_);
+  NameEntry* e = FindName(name);
+  if (!e || e->group) return;
+  e->conflict = true;
+  // Listens on the name end now; receives of its datagrams hear nothing more.
+  for (auto it = listens_.begin(); it != listens_.end();) {
+    auto next = std::next(it);
+    if ((*it)->number == e->number) Complete(listens_, it, NRC_NAMCONF);
+    it = next;
+  }
 }
 
 UCHAR Adapter::Send(NCB* ncb) {

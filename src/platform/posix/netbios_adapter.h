@@ -32,6 +32,7 @@ class Adapter : public Node {
   bool HoldsName(const Name& name, bool* isGroup) override;
   void DeliverDatagram(const Name& from, const Name& to, std::span<const UCHAR> data) override;
   UCHAR OfferCall(const Name& from, const Name& to, std::shared_ptr<Channel> channel) override;
+  void NameInConflict(const Name& name) override;
 
  private:
   struct Datagram {
@@ -45,6 +46,7 @@ class Adapter : public Node {
     UCHAR number = 0;
     std::deque<Datagram> backlog;
     std::size_t backlogBytes = 0;
+    bool conflict = false;  // another node holds it too: it serves nothing
   };
   struct Pending {
     NCB* ncb = nullptr;

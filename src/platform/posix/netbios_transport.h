@@ -80,6 +80,10 @@ class Node {
   // (the channel is then the adapter's), NRC_NOCALL when no listen waits for
   // this caller, NRC_REMTFUL when the session table is full.
   virtual UCHAR OfferCall(const Name& from, const Name& to, std::shared_ptr<Channel> channel) = 0;
+  // The network found another node holding a unique name of ours: the name
+  // stays in the table, in conflict, until it is deleted, and serves nothing
+  // (commands on it end NRC_NAMCONF; its sessions run on).
+  virtual void NameInConflict(const Name& name) = 0;
 };
 
 // What another node tells of itself when asked for its status.

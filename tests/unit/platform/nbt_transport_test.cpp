@@ -4,21 +4,28 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "host/nbt.h"
 #include "platform.h"
 #include "netbios/ncb.h"
 #include "posix/nbt_packets.h"
+#include "print_box.h"
 
 namespace {
 
@@ -35,13 +42,14 @@ class NbtTransport : public ::testing::Test {
   }
   void TearDown() override { plat::ResetNetbios(); }
 
-  bool Node(UCHAR lana, const char* address) {
+  bool Node(UCHAR lana, const char* address, const std::function<void(plat::NbtEndpoint&)>& limits = {}) {
     plat::NetSpec spec;
     std::string error;
     std::string text = std::string("nbt:") + address + "/8,lana=" + std::to_string(lana) + ",ports=" +
                        std::to_string(base_) + ":" + std::to_string(base_ + 1) + ":" + std::to_string(base_ + 2);
     EXPECT_TRUE(plat::ParseNetSpec(text, &spec, &error)) << error;
     spec.adapter.inAdapterMap = false;
+    if (limits) limits(spec.nbt);
     return plat::AddNetAdapter(spec);
   }
 
@@ -114,7 +122,27 @@ class NbtTransport : public ::testing::Test {
     return r;
   }
 
+  // A session from kA's MONITOR to `to`, which kB or a fake node listens on.
+  static UCHAR CallUntilListened(const char* to, UCHAR* lsn) {
+    UCHAR r = NRC_NOCALL;
+    for (int i = 0; i < 100 && r == NRC_NOCALL; ++i) r = Call(kA, "MONITOR", to, lsn);
+    return r;
+  }
+  // What the adapters log, kept for the test to read.
+  std::vector<std::string> CaptureLog() {
+    std::lock_guard lock(logMutex_);
+    return log_;
+  }
+  void StartLogCapture() {
+    plat::SetNbtLog([this](const std::string& line) {
+      std::lock_guard lock(logMutex_);
+      log_.push_back(line);
+    });
+  }
+
   uint16_t base_ = 0;
+  std::mutex logMutex_;
+  std::vector<std::string> log_;
 };
 
 TEST_F(NbtTransport, UniqueNamesAreDefendedGroupNamesShared) {
@@ -344,7 +372,7 @@ class FakeNode {
     if (!Bind(bcast_, 0x7FFFFFFF, base_) || !Bind(unicast_, 0x7F000004, base_) ||
         !Bind(listener_, 0x7F000004, static_cast<uint16_t>(base_ + 2)) || listen(listener_, 4) != 0)
       return false;
-    timeval tv{0, 50000};
+    timeval tv{0, 2000};
     setsockopt(bcast_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     setsockopt(unicast_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     thread_ = std::thread([this] { Answer(); });
@@ -361,6 +389,14 @@ class FakeNode {
     return fd;
   }
   int statusAsked() const { return statusAsked_; }
+  // Answers, over and over, the `count` ids after each one asked, as one who
+  // guesses the next question's id would; the id asked is not answered.
+  void AnswerAhead(int count) { ahead_ = count; }
+  // Whether a session connection waits unaccepted.
+  bool Called() const {
+    pollfd p{listener_, POLLIN, 0};
+    return poll(&p, 1, 0) > 0;
+  }
 
  private:
   static bool Bind(int fd, uint32_t address, uint16_t port) {
@@ -372,7 +408,17 @@ class FakeNode {
   }
   void Answer() {
     std::vector<uint8_t> in(1500);
+    std::optional<plat::nbt::NamePacket> guessed;
+    sockaddr_in asker{};
     while (!done_) {
+      if (guessed) {
+        for (int i = 1; i <= ahead_; ++i) {
+          auto a = *guessed;
+          a.id = static_cast<uint16_t>(guessed->id + i);
+          auto wire = plat::nbt::BuildNamePacket(a);
+          sendto(unicast_, wire.data(), wire.size(), 0, reinterpret_cast<sockaddr*>(&asker), sizeof asker);
+        }
+      }
       for (int fd : {bcast_, unicast_}) {
         sockaddr_in from{};
         socklen_t len = sizeof from;
@@ -390,6 +436,11 @@ class FakeNode {
           a.record = plat::nbt::NameRecord{*q->question, plat::nbt::kTypeNbstat, 0, status_()};
           ++statusAsked_;
         }
+        if (ahead_ > 0 && q->questionType == plat::nbt::kTypeNb) {
+          guessed = a;
+          asker = from;
+          continue;
+        }
         auto wire = plat::nbt::BuildNamePacket(a);
         sendto(unicast_, wire.data(), wire.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
       }
@@ -402,6 +453,7 @@ class FakeNode {
   int bcast_ = -1, unicast_ = -1, listener_ = -1;
   std::atomic<bool> done_{false};
   std::atomic<int> statusAsked_{0};
+  std::atomic<int> ahead_{0};
   std::thread thread_;
 };
 
@@ -519,6 +571,170 @@ TEST_F(NbtTransport, LostDatagramsAreNotHeardAndInFlightOnesKeepTheServiceBusy) 
   EXPECT_FALSE(plat::SetNbtDatagramDrop(7, 1));
 }
 
+// A rival answers every query for the port's name with its own address: two
+// addresses for one unique name are a conflict, not an answer. The call
+// fails, the log names both, both nodes are told, and the box's own name is
+// given up as the demand says.
+TEST_F(NbtTransport, ARivalAnsweringForAPortNameFailsTheCallAndEveryoneIsTold) {
+  StartLogCapture();
+  ASSERT_EQ(Add(kA, "MONITOR", false), NRC_GOODRET);
+  ASSERT_EQ(Add(kB, "PORT1", false), NRC_GOODRET);
+  FakeNode rival(base_, 'P');
+  if (!rival.Start([] { return std::vector<uint8_t>{}; })) GTEST_SKIP() << "cannot bind 127.0.0.4";
+  UCHAR listened = NRC_PENDING, boxLsn = 0;
+  std::thread box([&] { listened = Listen(kB, "PORT1", &boxLsn); });
+  ASSERT_TRUE(plat::WaitForQuiet(1));
+  UCHAR lsn = 0;
+  EXPECT_EQ(Call(kA, "MONITOR", "PORT1", &lsn), NRC_NOCALL);
+  box.join();
+  EXPECT_EQ(listened, NRC_NAMCONF);
+  // The box has given the name up; the rival, answering alone now, still
+  // does not get the job.
+  EXPECT_EQ(Call(kA, "MONITOR", "PORT1", &lsn), NRC_NOCALL);
+  EXPECT_FALSE(rival.Called());
+  auto log = CaptureLog();
+  auto logged = [&](const std::string& text) {
+    return std::any_of(log.begin(), log.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
+  };
+  EXPECT_EQ(log.size(), 2u);
+  EXPECT_TRUE(logged("\"PORT1\" is answered from 127.0.0.3, 127.0.0.4")) << ::testing::PrintToString(log);
+  EXPECT_TRUE(logged("\"PORT1\" of this node is demanded away by 127.0.0.2")) << ::testing::PrintToString(log);
+  std::vector<UCHAR> buf(1000);
+  NCB ncb;
+  ASSERT_EQ(NetbiosAdapterStatus(kB, &ncb, buf.data(), 1000, "*"), NRC_GOODRET);
+  NAME_BUFFER name;
+  std::memcpy(&name, buf.data() + sizeof(ADAPTER_STATUS), sizeof name);
+  EXPECT_EQ(name.name_flags, UNIQUE_NAME | DUPLICATE);
+}
+
+// Answers sprayed for the ids after one seen on the segment meet no question:
+// ids are not predictable, so the call is not diverted to the sprayer.
+TEST_F(NbtTransport, AnswersForGuessedIdsAreNotBelieved) {
+  ASSERT_EQ(Add(kA, "MONITOR", false), NRC_GOODRET);
+  FakeNode sprayer(base_, 'T');
+  if (!sprayer.Start([] { return std::vector<uint8_t>{}; })) GTEST_SKIP() << "cannot bind 127.0.0.4";
+  sprayer.AnswerAhead(8);
+  UCHAR lsn = 0;
+  EXPECT_EQ(Call(kA, "MONITOR", "TARGET", &lsn), NRC_NOCALL);  // its id is seen
+  EXPECT_EQ(Call(kA, "MONITOR", "TARGET", &lsn), NRC_NOCALL);  // and the next one guessed
+  EXPECT_FALSE(sprayer.Called());
+}
+
+// A flood of registrations of fresh names: the cache keeps the most recent
+// up to its cap, and forgets them at their time to live.
+TEST_F(NbtTransport, TheNameCacheStaysUnderItsCapAndExpires) {
+  plat::RemoveNetbiosAdapter(kA);
+  ASSERT_TRUE(Node(kA, "127.0.0.2", [](plat::NbtEndpoint& ep) { ep.nameCache = 100; }));
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(base_);
+  to.sin_addr.s_addr = htonl(0x7F000002);
+  for (int i = 0; i < 3000; ++i) {
+    plat::nbt::Name name;
+    std::snprintf(reinterpret_cast<char*>(name.data()), name.size(), "FRESH%010d", i);
+    plat::nbt::NamePacket reg;
+    reg.id = static_cast<uint16_t>(i);
+    reg.opcode = plat::nbt::kOpRegistration;
+    reg.question = name;
+    reg.record = plat::nbt::NameRecord{name, plat::nbt::kTypeNb, 1, plat::nbt::NbData(false, 0x7F000009)};
+    auto wire = plat::nbt::BuildNamePacket(reg);
+    sendto(fd, wire.data(), wire.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    if (i % 100 == 99) std::this_thread::sleep_for(std::chrono::milliseconds(1));  // no loss to a full buffer
+  }
+  close(fd);
+  std::size_t seen = 0, before = 1;
+  for (int i = 0; i < 100 && seen != before; ++i) {
+    before = seen;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    seen = plat::NbtCachedNames(kA);
+  }
+  EXPECT_GT(seen, 0u);
+  EXPECT_LE(seen, 100u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // their time to live, 1 s
+  EXPECT_EQ(plat::NbtCachedNames(kA), 0u);
+}
+
+// A peer that takes the session and then reads nothing: once its buffers are
+// full the sends make no progress, and after the stall limit the session is
+// aborted instead of holding the sender for ever.
+TEST_F(NbtTransport, ASessionThatMakesNoProgressIsAborted) {
+  plat::RemoveNetbiosAdapter(kA);
+  ASSERT_TRUE(Node(kA, "127.0.0.2", [](plat::NbtEndpoint& ep) { ep.sendStall = std::chrono::milliseconds(300); }));
+  ASSERT_EQ(Add(kA, "MONITOR", false), NRC_GOODRET);
+  FakeNode peer(base_, 'S');
+  if (!peer.Start([] { return std::vector<uint8_t>{}; })) GTEST_SKIP() << "cannot bind 127.0.0.4";
+  int conn = -1;
+  std::thread answer([&] {
+    conn = peer.Accept();
+    const uint8_t yes[4] = {0x82, 0, 0, 0};
+    if (conn >= 0) send(conn, yes, sizeof yes, MSG_NOSIGNAL);
+  });
+  UCHAR lsn = 0;
+  UCHAR called = Call(kA, "MONITOR", "STALLER", &lsn);
+  answer.join();
+  ASSERT_EQ(called, NRC_GOODRET);
+  std::atomic<UCHAR> r{NRC_GOODRET};
+  std::thread sender([&] {
+    const std::string block(60000, 'j');
+    for (int i = 0; i < 2000 && r == NRC_GOODRET; ++i) r = Send(kA, lsn, block);
+  });
+  for (int i = 0; i < 1000 && r == NRC_GOODRET; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  bool stuck = r == NRC_GOODRET;
+  if (stuck) close(std::exchange(conn, -1));  // lets a send that waits for ever end
+  sender.join();
+  EXPECT_FALSE(stuck) << "the sends still waited after 10 s";
+  EXPECT_EQ(r.load(), NRC_SABORT);
+  EXPECT_EQ(Send(kA, lsn, "after"), NRC_SNUMOUT);
+  if (conn >= 0) close(conn);
+}
+
+// A print box on the segment: its names are registered side by side, and a
+// connection that asks for a session on a port and then says nothing is hung
+// up after the idle limit, so the port takes the next job.
+TEST_F(NbtTransport, ABoxStartsAtOnceAndHangsUpAnIdleSession) {
+  printbox::BoxConfig config;
+  config.lana = kB;
+  for (int i = 1; i <= 11; ++i) config.ports.push_back({"PORT" + std::to_string(i)});
+  config.idleLimit = std::chrono::milliseconds(300);
+  printbox::Box box(config);
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(box.Start(), NRC_GOODRET);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+
+  plat::nbt::Name port{}, caller{};
+  std::memcpy(port.data(), "PORT1           ", 16);
+  std::memcpy(caller.data(), "IDLER           ", 16);
+  auto request = plat::nbt::BuildSessionRequest(port, caller);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(base_ + 2));
+  to.sin_addr.s_addr = htonl(0x7F000003);
+  int idle = -1;
+  uint8_t answer[4] = {};
+  for (int i = 0; i < 100 && answer[0] != plat::nbt::kPositiveResponse; ++i) {  // until the port listens
+    if (idle >= 0) close(idle);
+    idle = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(idle, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    ASSERT_EQ(send(idle, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+    ASSERT_EQ(recv(idle, answer, sizeof answer, MSG_WAITALL), 4);
+  }
+  ASSERT_EQ(answer[0], plat::nbt::kPositiveResponse);
+  // Held by the silent caller: nobody else gets the port until it is hung up.
+  timeval tv{5, 0};
+  setsockopt(idle, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  EXPECT_EQ(recv(idle, answer, sizeof answer, 0), 0);
+  close(idle);
+  EXPECT_EQ(box.Stats().idleHangUps, 1u);
+
+  ASSERT_EQ(Add(kA, "MONITOR", false), NRC_GOODRET);
+  UCHAR lsn = 0;
+  ASSERT_EQ(CallUntilListened("PORT1", &lsn), NRC_GOODRET);
+  ASSERT_EQ(Send(kA, lsn, std::string("\x01\x00\x03\x00job", 7)), NRC_GOODRET);
+  EXPECT_TRUE(box.WaitForCompleteJobs(1, std::chrono::seconds(5)));
+}
+
 TEST(NbtNetSpec, ParsesAddressesPortsAndRefusesTheLimitedBroadcast) {
   plat::NetSpec spec;
   std::string error;
@@ -539,6 +755,9 @@ TEST(NbtNetSpec, ParsesAddressesPortsAndRefusesTheLimitedBroadcast) {
   EXPECT_FALSE(plat::ParseNetSpec("nbt:10.0.0.1/24,ports=1:2", &spec, &error));
   EXPECT_FALSE(plat::ParseNetSpec("nbt:10.0.0.1/24,mac=02:00", &spec, &error));
   EXPECT_FALSE(plat::ParseNetSpec("tcp:10.0.0.1/24", &spec, &error));
+  ASSERT_TRUE(plat::ParseNetSpec("nbt:10.0.0.1/24,stall=5", &spec, &error)) << error;
+  EXPECT_EQ(spec.nbt.sendStall, std::chrono::seconds(5));
+  EXPECT_FALSE(plat::ParseNetSpec("nbt:10.0.0.1/24,stall=0", &spec, &error));
 }
 
 }  // namespace
