@@ -152,7 +152,7 @@ UCHAR Adapter::Reset(NCB* ncb) {
   {
     std::lock_guard lock(mutex_);
     CancelAllLocked(NRC_CMDCAN, &closed);
-    for (auto& e : names_) released.push_back({e.name, e.group, e.registered, e.number, {}, 0});
+    for (auto& e : names_) released.push_back({e.name, e.group, e.registered, e.number, {}, 0, false});
     names_.clear();
     // ncb_lsn 0 allocates: byte 0 of the call name asks for sessions, byte 2
     // for names; 0 keeps the defaults.
@@ -235,7 +235,7 @@ UCHAR Adapter::AddName(NCB* ncb, bool group) {
     if (number == 0) return NRC_NAMTFUL;
     // Held as registering while the network is asked, so a concurrent claim
     // of the same unique name elsewhere sees it.
-    names_.push_back({name, group, false, number, {}, 0});
+    names_.push_back({name, group, false, number, {}, 0, false});
   }
   UCHAR r = transport_->ClaimName(name, group);
   std::lock_guard lock(mutex_);
