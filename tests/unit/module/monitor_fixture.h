@@ -62,7 +62,9 @@ class ModuleTest : public ::testing::Test {
   void SetUp() override {
     moduletest::ResetModuleGlobals();
     plat::UseManualClock(kStartMs);
-    ModuleInstance = plat::MakeModuleInstance(&TavroResourceTable);
+    // One instance for the process: a static keeps it reachable to the end.
+    static HINSTANCE instance = plat::MakeModuleInstance(&TavroResourceTable);
+    ModuleInstance = instance;
     LoadMessage(IDS_TITLE, MessageTitle);
     printers_ = std::make_shared<plat::MemoryPrinterStore>();
     plat::SetPrinterStore(printers_);
