@@ -7,7 +7,8 @@
 . "$(dirname "$0")/nbt_lib.sh"
 
 start_nbt_daemon 127.0.0.5
-# A slow printer, so that the job is still going when the box dies.
+# A slow printer and a job larger than the socket buffers hold in flight, so
+# that the job is still going when the box dies.
 start_box BOX1 127.0.0.6 --port P1 --receive-delay 5
 eventually 20 "^P1$" ports
 run 0 add-printer Laser P1
@@ -15,16 +16,16 @@ printf 'first\n' >"$WORK/first.txt"
 run 0 print Laser "$WORK/first.txt"
 await_copy "$WORK/first.txt" "$STATE/box-BOX1/jobs/P1-*.prn"
 
-head -c 8000000 /dev/urandom >"$WORK/big.bin"
+head -c 32000000 /dev/urandom >"$WORK/big.bin"
 timeout 60 "$SPOOLHOST" --state "$STATE" print Laser "$WORK/big.bin" >"$WORK/big.out" 2>"$WORK/big.err" &
 printer_pid=$!
-eventually 20 "Laser +P1 +printing +[0-9]*[1-9][0-9]*/8000000" jobs
+eventually 20 "Laser +P1 +printing +[0-9]*[1-9][0-9]*/32000000" jobs
 kill -9 "$(box_pid BOX1)"
 started=$SECONDS
 status=0
 wait "$printer_pid" || status=$?
 [ "$status" -eq 1 ] || fail "print should fail with status 1 once the box is gone, got $status"
-grep -q "job [0-9]* failed: WritePort failed after [0-9]* of 8000000 bytes" "$WORK/big.err" ||
+grep -q "job [0-9]* failed: WritePort failed after [0-9]* of 32000000 bytes" "$WORK/big.err" ||
   fail "the failed job should say WritePort failed: $(cat "$WORK/big.err")"
 [ $((SECONDS - started)) -le 15 ] || fail "the job took $((SECONDS - started)) s to fail after the box died"
 run 0 status && contains "jobs: 0 waiting or printing, 1 done, 1 failed"

@@ -74,17 +74,17 @@ wait "$rival_print" 2>/dev/null
 # A slow box that stops reading in the middle of a job (stopped, its system still
 # answers TCP's probes with a shut window): the job fails within the stall
 # limit instead of holding the port for ever.
-head -c 8000000 /dev/zero >"$WORK/big.bin"
+head -c 32000000 /dev/zero >"$WORK/big.bin"
 timeout 60 "$SPOOLHOST" --state "$STATE" print Deaf "$WORK/big.bin" >"$WORK/deaf.out" 2>"$WORK/deaf.err" &
 deaf_print=$!
-eventually 20 "Deaf +P3 +printing +[0-9]*[1-9][0-9]*/8000000" jobs
+eventually 20 "Deaf +P3 +printing +[0-9]*[1-9][0-9]*/32000000" jobs
 kill -STOP "$(box_pid BOX2)"
 started=$SECONDS
 status=0
 wait "$deaf_print" || status=$?
 kill -CONT "$(box_pid BOX2)"
 [ "$status" -eq 1 ] || fail "a job to a box that never reads should fail with status 1, got $status"
-grep -q "WritePort failed after [0-9]* of 8000000 bytes" "$WORK/deaf.err" ||
+grep -q "WritePort failed after [0-9]* of 32000000 bytes" "$WORK/deaf.err" ||
   fail "the failed job should say WritePort failed: $(cat "$WORK/deaf.err")"
 [ $((SECONDS - started)) -le 20 ] || fail "the job took $((SECONDS - started)) s to fail"
 

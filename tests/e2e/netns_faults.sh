@@ -10,17 +10,19 @@ netns_setup
 netns_host spool 2
 netns_host box 3
 
-# A slow printer, so that the job is still going when the cable goes.
+# A slow printer and a job larger than both hosts' socket buffers hold in
+# flight (several MB once TCP has tuned them), so that the job is still going
+# when the cable goes.
 start_box box 3 BOX --port P1 --receive-delay 5
 start_spoolhost spool 2
 eventually 30 "^P1$" ports
 run 0 add-printer Laser P1
 eventually 30 "^Laser +P1 +ready" printers
 
-head -c 8000000 /dev/urandom >"$WORK/big.bin"
+head -c 32000000 /dev/urandom >"$WORK/big.bin"
 timeout 90 "$SPOOLHOST" --state "$STATE" print Laser "$WORK/big.bin" >"$WORK/big.out" 2>"$WORK/big.err" &
 printer_pid=$!
-eventually 30 "Laser +P1 +printing +[0-9]*[1-9][0-9]*/8000000" jobs
+eventually 30 "Laser +P1 +printing +[0-9]*[1-9][0-9]*/32000000" jobs
 cable() { ip -n "$NETNS_LAN" link set v-box "$1"; }
 cable down
 pulled=$SECONDS
@@ -30,7 +32,7 @@ pulled=$SECONDS
 status=0
 wait "$printer_pid" || status=$?
 [ "$status" -eq 1 ] || fail "print should fail with status 1 once the box is gone, got $status"
-grep -q "job [0-9]* failed: WritePort failed after [0-9]* of 8000000 bytes" "$WORK/big.err" ||
+grep -q "job [0-9]* failed: WritePort failed after [0-9]* of 32000000 bytes" "$WORK/big.err" ||
   fail "the failed job should say WritePort failed: $(cat "$WORK/big.err")"
 [ $((SECONDS - pulled)) -le 50 ] || fail "the job took $((SECONDS - pulled)) s to fail after the cable was pulled"
 run 0 jobs && contains "Laser +P1 +failed"
