@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <thread>
 
 #include "daemon_client.h"
 #include "escape.h"
@@ -229,6 +231,19 @@ int ShowAnswers(DaemonConnection& daemon) {
   return status;
 }
 
+// The daemon answers `stop` before its process ends; a `start` right after
+// must not find the old daemon's lock still held, so the client returns
+// only once the lock is free.
+int AwaitDaemonExit(const StateDir& dir) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (dir.RunningDaemon()) {
+    if (std::chrono::steady_clock::now() >= deadline)
+      return Fail(kExitFailed, "the daemon in " + dir.Path() + " said it stopped but still runs after 30 s");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return kExitOk;
+}
+
 }  // namespace
 
 std::vector<std::string> CommandWords(const Command& command) {
@@ -265,6 +280,7 @@ int RunClient(Command command, const StateDir& dir) {
   }
   int status = sent ? ShowAnswers(*daemon) : -1;
   if (status < 0) return Fail(kExitFailed, "the daemon closed the connection before answering");
+  if (command.verb == "stop" && status == kExitOk) return AwaitDaemonExit(dir);
   return status;
 }
 
