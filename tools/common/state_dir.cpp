@@ -80,7 +80,8 @@ StateDir StateDir::Resolve(const std::optional<std::string>& option) {
 }
 
 bool StateDir::Create(std::string* error) const {
-  return MakeDir(path_, error) && MakeFolderPrivate(path_, error) && MakeDir(WindowsDir(), error);
+  return MakeDir(path_, error) && MakeFolderPrivate(path_, error) && MakeDir(WindowsDir(), error) &&
+         MakeDir(SpoolDir(), error);
 }
 
 std::optional<long> StateDir::RunningDaemon() const {

@@ -26,9 +26,11 @@ class StateDir {
   std::string LockPath() const { return path_ + "/spoolhost.pid"; }
   std::string DaemonLog() const { return path_ + "/spoolhost.log"; }
   std::string BoxDir(const std::string& box) const { return path_ + "/boxes/" + box; }
+  // Jobs on their way: each one's data and record, until it has printed.
+  std::string SpoolDir() const { return path_ + "/spool"; }
   std::string MonitorLog() const { return WindowsDir() + "/TAVRO.log"; }
 
-  // Creates the directory and the Windows directory inside it.
+  // Creates the directory, and the Windows and spool directories inside it.
   bool Create(std::string* error) const;
 
   // The pid of the daemon holding the lock, if one does.

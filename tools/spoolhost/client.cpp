@@ -278,7 +278,8 @@ int RunClient(Command command, const StateDir& dir) {
     sent = input.job.Send(*daemon, &readError);
     if (!readError.empty()) return Fail(kExitFailed, readError);
   }
-  int status = sent ? ShowAnswers(*daemon) : -1;
+  // A daemon that stops reading a job (cancelled, refused) has answered why.
+  int status = sent || input.sendsJob ? ShowAnswers(*daemon) : -1;
   if (status < 0) return Fail(kExitFailed, "the daemon closed the connection before answering");
   if (command.verb == "stop" && status == kExitOk) return AwaitDaemonExit(dir);
   return status;

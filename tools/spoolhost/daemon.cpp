@@ -162,7 +162,8 @@ bool Daemon::Setup(std::string* error) {
   monitors_ = std::make_unique<Monitors>(log, ModuleDir());
   if (!monitors_->InstallVarnhold(command_.Value("module"), error)) return false;
   monitors_->LoadAll();
-  jobs_ = std::make_unique<JobQueue>(*monitors_, *printers_, log);
+  jobs_ = std::make_unique<JobQueue>(*monitors_, *printers_, SpoolFolder(dir_.SpoolDir()), log);
+  jobs_->Recover();
   return true;
 }
 

@@ -49,6 +49,7 @@ class Daemon {
   int Printers(const Command& c, Session& s);
   int Print(const Command& c, Session& s);
   int Jobs(const Command& c, Session& s);
+  int Cancel(const Command& c, Session& s);
   int Box(const Command& c, Session& s);
   int Reg(const Command& c, Session& s);
 

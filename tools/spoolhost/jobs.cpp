@@ -1,13 +1,29 @@
 // The job queues: one per port, each with a worker that carries its jobs to
-// the port's monitor in order.
+// the port's monitor in order, reading each job's spool file behind its client.
 #include "jobs.h"
+
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace spoolhost {
 namespace {
 
 // Bytes per WritePort: below the 16-bit counts the monitor works in, and
-// large enough that a long job takes few calls.
+// large enough that a long job takes few calls. Also the most of a job the
+// worker holds in memory: the rest waits in the spool file.
 constexpr std::size_t kWriteChunk = 60 * 1024;
+
+// Ended jobs `jobs` still lists.
+constexpr std::size_t kHistory = 20;
+
+// While the client still sends, the job's size is not known: progress goes
+// out every this many bytes instead of in whole percents.
+constexpr std::size_t kProgressStep = 4 << 20;
 
 // DOC_INFO_1 as StartDocPort receives it at level 1.
 struct DocInfo1 {
@@ -15,6 +31,34 @@ struct DocInfo1 {
   LPSTR pOutputFile;
   LPSTR pDatatype;
 };
+
+// Reads exactly `size` bytes at `offset`; false with errno set (0 at an
+// early end of file).
+bool ReadAt(int fd, char* data, std::size_t size, std::size_t offset) {
+  while (size > 0) {
+    ssize_t n = ::pread(fd, data, size, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = 0;
+      return false;
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+    offset += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool WriteAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -25,12 +69,13 @@ const char* JobStateName(JobState state) {
     case JobState::Printing: return "printing";
     case JobState::Done: return "done";
     case JobState::Failed: return "failed";
+    case JobState::Cancelled: return "cancelled";
   }
   return "?";
 }
 
-JobQueue::JobQueue(Monitors& monitors, PrinterRegistry& printers, Logger log)
-    : monitors_(monitors), printers_(printers), log_(std::move(log)) {}
+JobQueue::JobQueue(Monitors& monitors, PrinterRegistry& printers, SpoolFolder spool, Logger log)
+    : monitors_(monitors), printers_(printers), spool_(std::move(spool)), log_(std::move(log)) {}
 
 JobQueue::~JobQueue() { Stop(); }
 
@@ -56,37 +101,254 @@ JobQueue::PortQueue& JobQueue::QueueOf(const std::string& port) {
 }
 
 void JobQueue::Enqueue(const std::string& port, std::uint32_t id) {
-  jobs_.at(id).port = port;
+  jobs_.at(id).info.port = port;
   QueueOf(port).jobs.push_back(id);
   changed_.notify_all();
 }
 
-std::uint32_t JobQueue::Submit(const std::string& printer, std::string data) {
-  std::optional<Printer> found = printers_.Find(printer);
-  std::lock_guard lock(mutex_);
-  JobInfo job;
-  job.id = nextId_++;
-  job.printer = printer;
-  job.size = data.size();
-  if (stopping_ || !found) {
-    job.state = JobState::Failed;
-    job.error = stopping_ ? "the spooler is stopping" : "printer " + printer + " no longer exists";
-    jobs_[job.id] = job;
-  } else {
-    jobs_[job.id] = job;
-    data_[job.id] = std::move(data);
-    Enqueue(found->port, job.id);
+JobRecord JobQueue::RecordOf(const Job& job) const {
+  JobRecord r;
+  r.id = job.info.id;
+  r.printer = job.info.printer;
+  r.port = job.info.port;
+  r.size = job.info.size;
+  r.complete = job.info.complete;
+  r.printing = job.info.state == JobState::Starting || job.info.state == JobState::Printing;
+  r.copies = job.info.copies;
+  r.copiesDone = job.copiesDone;
+  return r;
+}
+
+bool JobQueue::SaveRecord(std::uint32_t id, bool durable, std::string* error) {
+  // One writer at a time, and never for an ended job, whose files are gone.
+  std::lock_guard files(filesMutex_);
+  JobRecord record;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = jobs_.find(id);
+    if (it == jobs_.end() || it->second.info.Ended()) return true;
+    record = RecordOf(it->second);
   }
-  return job.id;
+  return spool_.WriteRecord(record, durable, error);
+}
+
+void JobQueue::End(std::uint32_t id, JobState state, const std::string& error) {
+  {
+    std::lock_guard lock(mutex_);
+    auto it = jobs_.find(id);
+    if (it == jobs_.end() || it->second.info.Ended()) return;
+    Job& job = it->second;
+    job.info.state = state;
+    job.info.error = error;
+    for (auto& [port, queue] : queues_) {
+      auto at = std::find(queue->jobs.begin(), queue->jobs.end(), id);
+      if (at != queue->jobs.end()) queue->jobs.erase(at);
+    }
+    TrimHistoryLocked();
+    changed_.notify_all();
+  }
+  std::lock_guard files(filesMutex_);
+  spool_.Remove(id);
+}
+
+void JobQueue::TrimHistoryLocked() {
+  std::size_t ended = 0;
+  for (const auto& [id, job] : jobs_) ended += job.info.Ended() ? 1 : 0;
+  for (auto it = jobs_.begin(); it != jobs_.end() && ended > kHistory;) {
+    const Job& job = it->second;
+    if (job.info.Ended() && job.waiters == 0 && job.client < 0) {
+      it = jobs_.erase(it);
+      --ended;
+    } else {
+      ++it;
+    }
+  }
+}
+
+void JobQueue::Recover() {
+  std::vector<std::pair<std::uint32_t, std::string>> failed;
+  std::vector<JobRecord> records = spool_.ReadRecords(&failed);
+  std::uint32_t next = spool_.LoadNextId();
+  for (const JobRecord& r : records) next = std::max(next, r.id + 1);
+  for (const auto& [id, why] : failed) next = std::max(next, id + 1);
+  std::vector<Job> found;
+  for (const auto& [id, why] : failed) {
+    Job job;
+    job.info.id = id;
+    job.info.printer = "?";
+    found.push_back(std::move(job));
+  }
+  for (const JobRecord& r : records) {
+    Job job;
+    job.info.id = r.id;
+    job.info.printer = r.printer;
+    job.info.port = r.port;
+    job.info.size = r.size;
+    job.info.complete = r.complete;
+    job.info.copies = r.copies;
+    job.info.restarted = r.printing;
+    job.copiesDone = r.copiesDone;
+    long long onDisk = spool_.DataSize(r.id);
+    if (!r.complete) {
+      job.info.size = onDisk < 0 ? 0 : static_cast<std::size_t>(onDisk);
+      failed.push_back({r.id, "incomplete: its client was cut off when the spooler stopped, after " +
+                                  std::to_string(job.info.size) + " bytes"});
+    } else if (onDisk < 0 || static_cast<std::uint64_t>(onDisk) != r.size) {
+      failed.push_back({r.id, "its spool file " + spool_.DataPath(r.id) + " holds " +
+                                  std::to_string(std::max(onDisk, 0LL)) + " of its " + std::to_string(r.size) +
+                                  " bytes"});
+    } else if (!printers_.Find(r.printer)) {
+      failed.push_back({r.id, "printer " + r.printer + " no longer exists"});
+    }
+    found.push_back(std::move(job));
+  }
+  for (const auto& [id, why] : failed) {
+    log_("job " + std::to_string(id) + " failed: " + why);
+    spool_.Remove(id);
+  }
+  spool_.RemoveStrays();
+  std::lock_guard lock(mutex_);
+  nextId_ = next;
+  for (Job& job : found) {
+    const std::uint32_t id = job.info.id;
+    auto why = std::find_if(failed.begin(), failed.end(), [id](const auto& f) { return f.first == id; });
+    if (why != failed.end()) {
+      job.info.state = JobState::Failed;
+      job.info.error = why->second;
+    }
+    jobs_[id] = std::move(job);
+  }
+  for (auto& [id, job] : jobs_) {
+    if (job.info.Ended()) continue;
+    std::optional<Printer> printer = printers_.Find(job.info.printer);
+    if (!printer) continue;
+    log_("job " + std::to_string(id) + " of printer " + job.info.printer +
+         (job.info.restarted ? " prints again from its start" : " is queued") + " from the spool");
+    Enqueue(printer->port, id);
+  }
+  TrimHistoryLocked();
+}
+
+std::uint32_t JobQueue::Open(const std::string& printer, unsigned copies, int client, std::string* error) {
+  std::optional<Printer> found = printers_.Find(printer);
+  if (!found) {
+    *error = "unknown printer " + printer + " (spoolhost printers lists them)";
+    return 0;
+  }
+  std::uint32_t id;
+  {
+    // The id is on the disk before it is used, so no later daemon gives it again.
+    std::lock_guard ids(idMutex_);
+    {
+      std::lock_guard lock(mutex_);
+      if (stopping_) {
+        *error = "the spooler is stopping";
+        return 0;
+      }
+      id = nextId_;
+    }
+    if (!spool_.StoreNextId(id + 1, error)) return 0;
+    std::lock_guard lock(mutex_);
+    nextId_ = id + 1;
+  }
+  Job job;
+  job.info.id = id;
+  job.info.printer = found->name;
+  job.info.port = found->port;
+  job.info.copies = copies;
+  job.client = client;
+  job.data = spool_.CreateData(id, error);
+  if (!job.data.Valid()) return 0;
+  if (!spool_.WriteRecord(RecordOf(job), false, error)) {
+    std::lock_guard files(filesMutex_);
+    spool_.Remove(id);
+    return 0;
+  }
+  std::unique_lock lock(mutex_);
+  if (stopping_) {
+    lock.unlock();
+    *error = "the spooler is stopping";
+    std::lock_guard files(filesMutex_);
+    spool_.Remove(id);
+    return 0;
+  }
+  jobs_[id] = std::move(job);
+  Enqueue(found->port, id);
+  return id;
+}
+
+bool JobQueue::Append(std::uint32_t id, const char* data, std::size_t size, std::string* error) {
+  int fd;
+  {
+    std::lock_guard lock(mutex_);
+    Job& job = jobs_.at(id);
+    if (job.info.Ended() || job.cancelled) {
+      *error = job.info.error.empty() ? "cancelled" : job.info.error;
+      job.data.Reset();
+      return false;
+    }
+    fd = job.data.Get();
+  }
+  // Only the client's own thread writes the file, so it is written unlocked.
+  if (!WriteAll(fd, data, size)) {
+    *error = "cannot spool the job: " + spool_.DataPath(id) + ": " + std::strerror(errno);
+    End(id, JobState::Failed, *error);
+    std::lock_guard lock(mutex_);
+    jobs_.at(id).data.Reset();
+    return false;
+  }
+  std::lock_guard lock(mutex_);
+  jobs_.at(id).info.size += size;
+  changed_.notify_all();
+  return true;
+}
+
+bool JobQueue::Close(std::uint32_t id, std::string* error) {
+  int fd;
+  {
+    std::lock_guard lock(mutex_);
+    fd = jobs_.at(id).data.Get();
+  }
+  // The record says "complete" only once the data is on the disk.
+  bool ok = ::fdatasync(fd) == 0;
+  if (!ok) *error = "cannot spool the job: " + spool_.DataPath(id) + ": " + std::strerror(errno);
+  if (ok) {
+    {
+      std::lock_guard lock(mutex_);
+      jobs_.at(id).info.complete = true;
+    }
+    std::string why;
+    ok = SaveRecord(id, true, &why);
+    if (!ok) *error = "cannot spool the job: " + why;
+  }
+  if (!ok) End(id, JobState::Failed, *error);
+  std::lock_guard lock(mutex_);
+  jobs_.at(id).data.Reset();
+  changed_.notify_all();
+  return ok;
+}
+
+void JobQueue::Abandon(std::uint32_t id, const std::string& why) {
+  bool cancelled;
+  {
+    std::lock_guard lock(mutex_);
+    Job& job = jobs_.at(id);
+    job.data.Reset();
+    cancelled = job.cancelled;
+  }
+  // A cancel shuts the client's socket, and ends the job itself (or its
+  // worker does, at the port).
+  if (!cancelled) End(id, JobState::Failed, why);
 }
 
 JobInfo JobQueue::Wait(std::uint32_t id, const std::function<void(const JobInfo&)>& progress) {
   std::unique_lock lock(mutex_);
+  ++jobs_.at(id).waiters;
   JobInfo last;
   bool first = true;
   for (;;) {
-    const JobInfo& now = jobs_.at(id);
-    if (first || now.state != last.state || now.sent != last.sent) {
+    const JobInfo& now = jobs_.at(id).info;
+    if (first || now.state != last.state || now.sent != last.sent || now.copy != last.copy) {
       last = now;
       first = false;
       lock.unlock();
@@ -94,49 +356,101 @@ JobInfo JobQueue::Wait(std::uint32_t id, const std::function<void(const JobInfo&
       lock.lock();
       continue;
     }
-    if (now.state == JobState::Done || now.state == JobState::Failed) return now;
+    if (now.Ended() || stopping_) break;
     changed_.wait(lock);
   }
+  Job& job = jobs_.at(id);
+  --job.waiters;
+  job.client = -1;  // the client's thread lets go of the job here
+  return job.info;
+}
+
+std::optional<JobInfo> JobQueue::Find(std::uint32_t id) const {
+  std::lock_guard lock(mutex_);
+  auto it = jobs_.find(id);
+  if (it == jobs_.end()) return std::nullopt;
+  return it->second.info;
+}
+
+std::vector<std::uint32_t> JobQueue::ActiveJobsOf(const std::string& printer) const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::uint32_t> ids;
+  for (const auto& [id, job] : jobs_)
+    if (!job.info.Ended() && ::strcasecmp(job.info.printer.c_str(), printer.c_str()) == 0) ids.push_back(id);
+  return ids;
+}
+
+std::optional<JobInfo> JobQueue::Cancel(std::uint32_t id, std::chrono::milliseconds wait) {
+  bool atPort = false;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = jobs_.find(id);
+    if (it == jobs_.end()) return std::nullopt;
+    Job& job = it->second;
+    if (job.info.Ended()) return job.info;
+    job.cancelled = true;
+    // A client waiting for its own input to come lets go of the job.
+    if (job.data.Valid() && job.client >= 0) ::shutdown(job.client, SHUT_RD);
+    for (const auto& [port, queue] : queues_) atPort |= queue->busy == id;
+    changed_.notify_all();
+  }
+  if (atPort) {
+    log_("job " + std::to_string(id) + ": cancel asked while at its port");
+  } else {
+    End(id, JobState::Cancelled, "cancelled");
+    log_("job " + std::to_string(id) + " cancelled before it reached its port");
+  }
+  std::unique_lock lock(mutex_);
+  Job& job = jobs_.at(id);
+  ++job.waiters;
+  changed_.wait_for(lock, wait, [&job] { return job.info.Ended(); });
+  --job.waiters;
+  return job.info;
 }
 
 std::vector<JobInfo> JobQueue::List() const {
   std::lock_guard lock(mutex_);
   std::vector<JobInfo> out;
-  for (const auto& [id, job] : jobs_) out.push_back(job);
+  for (const auto& [id, job] : jobs_) out.push_back(job.info);
   return out;
 }
 
 std::optional<JobInfo> JobQueue::Busy() const {
   std::lock_guard lock(mutex_);
   for (const auto& [port, queue] : queues_)
-    if (queue->busy) return jobs_.at(*queue->busy);
+    if (queue->busy) return jobs_.at(*queue->busy).info;
   return std::nullopt;
 }
 
 void JobQueue::Stop() {
   std::vector<std::thread> workers;
+  std::vector<std::uint32_t> coming;
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
-    for (auto& [port, queue] : queues_) {
-      for (std::uint32_t id : queue->jobs) {
-        JobInfo& job = jobs_.at(id);
-        job.state = JobState::Failed;
-        job.error = "the spooler stopped before the job ran";
-        data_.erase(id);
-      }
-      queue->jobs.clear();
-      if (queue->worker.joinable()) workers.push_back(std::move(queue->worker));
+    for (auto& [id, job] : jobs_) {
+      if (job.info.Ended() || !job.data.Valid() || job.client < 0) continue;
+      ::shutdown(job.client, SHUT_RD);
+      coming.push_back(id);
     }
+    for (auto& [port, queue] : queues_)
+      if (queue->worker.joinable()) workers.push_back(std::move(queue->worker));
     changed_.notify_all();
   }
+  // Jobs spooled whole wait in the spool folder for the next start.
+  for (std::uint32_t id : coming) End(id, JobState::Failed, "the spooler stopped before the whole job came");
   for (std::thread& worker : workers) worker.join();
 }
 
 void JobQueue::Update(std::uint32_t id, const std::function<void(JobInfo&)>& change) {
   std::lock_guard lock(mutex_);
-  change(jobs_.at(id));
+  change(jobs_.at(id).info);
   changed_.notify_all();
+}
+
+bool JobQueue::Ready(std::uint32_t id) const {
+  const Job& job = jobs_.at(id);
+  return job.info.size > 0 || job.info.complete || job.cancelled;
 }
 
 void JobQueue::Run(std::string port) {
@@ -145,10 +459,13 @@ void JobQueue::Run(std::string port) {
     {
       std::unique_lock lock(mutex_);
       PortQueue& queue = *queues_.at(port);
-      changed_.wait(lock, [&] { return stopping_ || !queue.jobs.empty(); });
+      // A job whose client has sent nothing yet holds up no job behind it.
+      auto ready = [&] { return std::find_if(queue.jobs.begin(), queue.jobs.end(), [&](std::uint32_t j) { return Ready(j); }); };
+      changed_.wait(lock, [&] { return stopping_ || ready() != queue.jobs.end(); });
       if (stopping_) return;
-      id = queue.jobs.front();
-      queue.jobs.pop_front();
+      auto at = ready();
+      id = *at;
+      queue.jobs.erase(at);
       queue.busy = id;
     }
     RunJob(port, id);
@@ -181,22 +498,20 @@ bool JobQueue::OpenPortFor(const std::string& port, std::string* error) {
 
 void JobQueue::RunJob(const std::string& queuePort, std::uint32_t id) {
   JobInfo job;
-  std::string data;
+  unsigned copiesDone;
+  bool cancelled;
   {
     std::lock_guard lock(mutex_);
-    job = jobs_.at(id);
+    job = jobs_.at(id).info;
+    copiesDone = jobs_.at(id).copiesDone;
+    cancelled = jobs_.at(id).cancelled;
   }
   auto fail = [&](const std::string& error) {
-    Update(id, [&](JobInfo& j) {
-      j.state = JobState::Failed;
-      j.error = error;
-    });
-    {
-      std::lock_guard lock(mutex_);
-      data_.erase(id);
-    }
+    End(id, JobState::Failed, error);
     log_("job " + std::to_string(id) + " failed: " + error);
   };
+  if (job.Ended()) return;
+  if (cancelled) return End(id, JobState::Cancelled, "cancelled");
 
   // The printer's port is read when the job runs, so a job follows its printer.
   std::optional<Printer> printer = printers_.Find(job.printer);
@@ -205,17 +520,13 @@ void JobQueue::RunJob(const std::string& queuePort, std::uint32_t id) {
   bool open;
   {
     std::lock_guard lock(mutex_);
-    if (port != queuePort) {
-      if (!stopping_) {
-        Enqueue(port, id);
-        return;
-      }
+    if (port != queuePort && !stopping_) {
+      Enqueue(port, id);
+      return;
     }
     open = handles_.count(port) != 0;
-    data = std::move(data_[id]);
-    data_.erase(id);
   }
-  if (port != queuePort) return fail("the spooler stopped before the job ran");
+  if (port != queuePort) return;  // stopping: the job stays spooled
   std::string error;
   // First job on this port since the daemon started.
   if (!open && !OpenPortFor(port, &error)) return fail(error);
@@ -226,47 +537,96 @@ void JobQueue::RunJob(const std::string& queuePort, std::uint32_t id) {
   }
   const MONITOR* table = monitors_.Table(handle.first);
   if (table == nullptr) return fail("the monitor of port " + port + " is not running");
+  tools::UniqueFd data = spool_.OpenData(id, &error);
+  if (!data.Valid()) return fail("cannot read the spool file: " + error);
 
   std::vector<char> printerName(job.printer.begin(), job.printer.end());
   printerName.push_back('\0');
   char docName[] = "spoolhost job";
   char datatype[] = "RAW";
   DocInfo1 doc{docName, nullptr, datatype};
-  Update(id, [](JobInfo& j) { j.state = JobState::Starting; });
-  log_("job " + std::to_string(id) + ": printer " + job.printer + " on port " + port);
-  if (!table->pfnStartDocPort(handle.second, printerName.data(), id, 1, reinterpret_cast<LPBYTE>(&doc)))
-    return fail("the monitor refused the job at port " + port + " (StartDocPort failed; spoolhost log shows why)");
-  Update(id, [](JobInfo& j) { j.state = JobState::Printing; });
+  log_("job " + std::to_string(id) + ": printer " + job.printer + " on port " + port +
+       (job.copies > 1 ? ", " + std::to_string(job.copies) + " copies" : ""));
+  // Each copy is a job of its own at the box, as the spooler prints copies a
+  // printer cannot make itself: the box prints each whole.
+  for (unsigned copy = copiesDone + 1; copy <= job.copies; ++copy) {
+    Update(id, [copy](JobInfo& j) {
+      j.state = JobState::Starting;
+      j.copy = copy;
+      j.sent = 0;
+    });
+    // A job found printing after a crash prints again from its start.
+    if (std::string why; !SaveRecord(id, false, &why)) log_("job " + std::to_string(id) + ": " + why);
+    if (!table->pfnStartDocPort(handle.second, printerName.data(), id, 1, reinterpret_cast<LPBYTE>(&doc)))
+      return fail("the monitor refused the job at port " + port + " (StartDocPort failed; spoolhost log shows why)");
+    Update(id, [](JobInfo& j) { j.state = JobState::Printing; });
+    std::string why = SendCopy(id, data.Get(), table, handle.second);
+    // The session is ended even after a failed write or a cancel, so the port
+    // is free again.
+    BOOL ended = table->pfnEndDocPort(handle.second);
+    bool cancelled;
+    {
+      std::lock_guard lock(mutex_);
+      cancelled = jobs_.at(id).cancelled;
+    }
+    if (cancelled) {
+      End(id, JobState::Cancelled, "cancelled");
+      log_("job " + std::to_string(id) + " cancelled at port " + port);
+      return;
+    }
+    if (!why.empty()) return fail(why + (ended ? "; the session was hung up" : ""));
+    if (!ended) return fail("EndDocPort failed at port " + port);
+    {
+      std::lock_guard lock(mutex_);
+      jobs_.at(id).copiesDone = copy;
+    }
+    if (copy < job.copies)
+      if (std::string why2; !SaveRecord(id, false, &why2)) log_("job " + std::to_string(id) + ": " + why2);
+  }
+  std::size_t size = Find(id)->size;
+  End(id, JobState::Done, "");
+  log_("job " + std::to_string(id) + " done: " + std::to_string(size) + " bytes to port " + port +
+       (job.copies > 1 ? ", " + std::to_string(job.copies) + " copies" : ""));
+}
 
+std::string JobQueue::SendCopy(std::uint32_t id, int dataFd, const MONITOR* table, HANDLE handle) {
+  std::vector<char> buffer(kWriteChunk);
   std::size_t at = 0, told = 0;
   int stalls = 0;
-  std::string writeError;
-  while (at < data.size()) {
-    DWORD chunk = static_cast<DWORD>(std::min(kWriteChunk, data.size() - at));
-    DWORD written = 0;
-    if (!table->pfnWritePort(handle.second, reinterpret_cast<LPBYTE>(data.data() + at), chunk, &written)) {
-      writeError = "WritePort failed after " + std::to_string(at + std::min<std::size_t>(written, chunk)) + " of " +
-                   std::to_string(data.size()) + " bytes";
-      break;
+  for (;;) {
+    std::size_t size, piece;
+    {
+      std::unique_lock lock(mutex_);
+      Job& job = jobs_.at(id);
+      changed_.wait(lock, [&] { return job.cancelled || job.info.Ended() || job.info.size > at || job.info.complete; });
+      if (job.cancelled) return "cancelled";
+      if (job.info.Ended()) return job.info.error;
+      size = job.info.size;
+      if (at == size) return "";  // complete, and all of it written
+      piece = std::min(kWriteChunk, size - at);
     }
-    if (written == 0 && ++stalls > 3) {
-      writeError = "WritePort took no bytes";
-      break;
+    if (!ReadAt(dataFd, buffer.data(), piece, at))
+      return "cannot read the spool file " + spool_.DataPath(id) + ": " +
+             (errno == 0 ? "it is shorter than the job" : std::strerror(errno));
+    for (std::size_t done = 0; done < piece;) {
+      DWORD chunk = static_cast<DWORD>(piece - done);
+      DWORD written = 0;
+      if (!table->pfnWritePort(handle, reinterpret_cast<LPBYTE>(buffer.data() + done), chunk, &written))
+        return "WritePort failed after " + std::to_string(at + done + std::min<std::size_t>(written, chunk)) + " of " +
+               std::to_string(size) + " bytes";
+      if (written == 0 && ++stalls > 3) return "WritePort took no bytes";
+      done += std::min<std::size_t>(written, chunk);
     }
-    at += std::min<std::size_t>(written, chunk);
-    // Progress goes out in whole percents: waking the waiting client for
-    // every write would cost a large job more than its writes do.
-    if (at == data.size() || at * 100 / data.size() != told * 100 / data.size()) {
+    at += piece;
+    // Progress goes out in whole percents (or steps while the size is not
+    // known): waking the waiting client for every write would cost a large
+    // job more than its writes do.
+    bool complete = Find(id)->complete;
+    if (complete ? at == size || at * 100 / size != told * 100 / size : at - told >= kProgressStep) {
       told = at;
       Update(id, [at](JobInfo& j) { j.sent = at; });
     }
   }
-  // The session is ended even after a failed write, so the port is free again.
-  BOOL ended = table->pfnEndDocPort(handle.second);
-  if (!writeError.empty()) return fail(writeError + (ended ? "; the session was hung up" : ""));
-  if (!ended) return fail("EndDocPort failed at port " + port);
-  Update(id, [](JobInfo& j) { j.state = JobState::Done; });
-  log_("job " + std::to_string(id) + " done: " + std::to_string(data.size()) + " bytes to port " + port);
 }
 
 }  // namespace spoolhost

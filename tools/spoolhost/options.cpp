@@ -38,6 +38,10 @@ std::string CheckValues(const Command& c) {
   }
   if (c.Has("client-idle") && !ParseNumber(c.Value("client-idle"), 1, 86400))
     return "--client-idle must be a number of seconds";
+  if (c.Has("copies") && !ParseNumber(c.Value("copies"), 1, 999)) return "--copies must be a number from 1 to 999";
+  if (c.verb == "cancel" && c.args.empty() == !c.Has("all")) return "cancel takes a JOB number, or --all PRINTER";
+  if (c.verb == "cancel" && !c.args.empty() && !ParseNumber(c.args[0], 1, 0xffffffffUL))
+    return "cancel takes a job number, as `spoolhost jobs` lists them";
   if (c.Has("wait") && !ParseNumber(c.Value("wait"), 0, 3600)) return "--wait must be a number of seconds";
   if (c.Has("ready-fd") && !ParseNumber(c.Value("ready-fd"), 0, 65535)) return "--ready-fd must be a descriptor";
   for (const std::string& id : c.Values("answer"))

@@ -1,6 +1,8 @@
 // The daemon's side of one client connection: output, progress and questions.
 #include "session.h"
 
+#include <sys/socket.h>
+
 #include "escape.h"
 
 namespace spoolhost {
@@ -72,6 +74,13 @@ bool Session::ReceiveData(std::string* data) {
     if (*type == Frame::DataEnd) return true;
   }
 }
+
+std::optional<Frame> Session::Receive(std::string* payload) {
+  payload->clear();
+  return ReceiveFrameAppending(fd_, payload);
+}
+
+void Session::StopReceiving() { ::shutdown(fd_, SHUT_RD); }
 
 Session* Session::Current() { return t_current; }
 

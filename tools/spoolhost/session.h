@@ -22,6 +22,13 @@ class Session {
   std::optional<std::string> Ask(char kind, const std::string& text);
   // Reads the client's data frames up to DataEnd; false when it broke off.
   bool ReceiveData(std::string* data);
+  // Reads the next frame into *payload (its old contents dropped); its type,
+  // or nothing when the client has gone.
+  std::optional<tools::Frame> Receive(std::string* payload);
+  // Reads no more: a client still sending hears that the daemon has gone
+  // and turns to its answers.
+  void StopReceiving();
+  int Socket() const { return fd_; }
   void Exit(int status);
 
   bool Gone() const;

@@ -1,5 +1,7 @@
 // The daemon's verbs that reach the monitors, the printers, the jobs, the
 // boxes and the registry.
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <istream>
@@ -243,36 +245,84 @@ int Daemon::Printers(const Command&, Session& s) {
 }
 
 int Daemon::Print(const Command& c, Session& s) {
-  std::string data;
-  if (!s.ReceiveData(&data)) return kExitFailed;
-  std::optional<Printer> printer = printers_->Find(c.args[0]);
-  if (!printer) {
+  const unsigned copies = c.Has("copies") ? static_cast<unsigned>(*ParseNumber(c.Value("copies"), 1, 999)) : 1;
+  if (!printers_->Find(c.args[0])) {
     s.Err("unknown printer " + c.args[0] + " (spoolhost printers lists them)");
+    s.StopReceiving();
     return kExitFailed;
   }
-  std::uint32_t id = jobs_->Submit(printer->name, std::move(data));
-  s.Out("job " + std::to_string(id) + " queued for printer " + printer->name + "\n");
+  std::string error;
+  // The job is spooled and queued before its first byte, so that it starts
+  // at its port as its bytes come.
+  std::uint32_t id = jobs_->Open(c.args[0], copies, s.Socket(), &error);
+  if (id == 0) {
+    s.Err("the job was not spooled: " + error);
+    s.StopReceiving();
+    return kExitFailed;
+  }
+  std::optional<JobInfo> opened = jobs_->Find(id);
+  s.Out("job " + std::to_string(id) + " queued for printer " + opened->printer + "\n");
+  // Each piece goes to the spool file as it comes: the daemon holds one
+  // frame of the job at a time, however long the job.
+  std::string piece;
+  std::size_t got = 0;
+  bool whole = false, refused = false;
+  for (;;) {
+    std::optional<tools::Frame> type = s.Receive(&piece);
+    if (!type) break;
+    if (*type == tools::Frame::DataEnd) {
+      whole = true;
+      break;
+    }
+    if (*type != tools::Frame::Data) continue;
+    if (!jobs_->Append(id, piece.data(), piece.size(), &error)) {
+      refused = true;
+      break;
+    }
+    got += piece.size();
+  }
+  piece = std::string();
+  if (whole)
+    jobs_->Close(id, &error);
+  else if (!refused)
+    jobs_->Abandon(id, "incomplete: the client was cut off after " + std::to_string(got) + " bytes");
+  if (!whole) s.StopReceiving();
   JobInfo job = jobs_->Wait(id, [&s](const JobInfo& j) {
     std::string line = "job " + std::to_string(j.id) + ": " + JobStateName(j.state);
-    if (j.state == JobState::Printing && j.size > 0)
+    if (j.copies > 1 && j.copy > 0) line += " copy " + std::to_string(j.copy) + " of " + std::to_string(j.copies);
+    if (j.state == JobState::Printing && j.complete && j.size > 0)
       line += " " + std::to_string(j.sent) + " of " + std::to_string(j.size) + " bytes (" +
               std::to_string(j.sent * 100 / j.size) + "%)";
     s.Progress(line);
   });
+  if (job.state == JobState::Cancelled) {
+    s.Err("job " + std::to_string(id) + " cancelled");
+    return kExitFailed;
+  }
+  if (!job.Ended()) {
+    s.Err("job " + std::to_string(id) + " stays in the spool: the spooler is stopping; it prints when it starts again");
+    return kExitFailed;
+  }
   if (job.state != JobState::Done) {
     s.Err("job " + std::to_string(id) + " failed: " + job.error);
     return kExitFailed;
   }
-  s.Out("job " + std::to_string(id) + " printed: " + std::to_string(job.size) + " bytes to port " + job.port + "\n");
+  s.Out("job " + std::to_string(id) + " printed: " + std::to_string(job.size) + " bytes to port " + job.port +
+        (job.copies > 1 ? ", " + std::to_string(job.copies) + " copies" : "") + "\n");
   return kExitOk;
 }
 
 int Daemon::Jobs(const Command&, Session& s) {
   std::string out;
   for (const JobInfo& j : jobs_->List()) {
-    std::string what = std::to_string(j.sent) + "/" + std::to_string(j.size) + " bytes";
+    std::string state = JobStateName(j.state);
+    if (j.restarted) state += " (restarted)";
+    std::string what = std::to_string(j.sent) + "/" + std::to_string(j.size) + (j.complete || j.Ended() ? "" : "+") +
+                       " bytes";
+    if (j.copies > 1) what += ", copy " + std::to_string(std::max(j.copy, 1u)) + " of " + std::to_string(j.copies);
     out += Padded(std::to_string(j.id), 6) + Padded(j.printer, 16) + Padded(j.port.empty() ? "-" : j.port, 16) +
-           Padded(JobStateName(j.state), 22) + what + (j.error.empty() ? "" : "  " + j.error) + "\n";
+           Padded(state, 22) + what + (j.error.empty() || j.state == JobState::Cancelled ? "" : "  " + j.error) +
+           "\n";
   }
   if (out.empty())
     out = "no jobs\n";
@@ -280,6 +330,41 @@ int Daemon::Jobs(const Command&, Session& s) {
     out = Padded("JOB", 6) + Padded("PRINTER", 16) + Padded("PORT", 16) + Padded("STATE", 22) + "DATA\n" + out;
   s.Out(out);
   return kExitOk;
+}
+
+int Daemon::Cancel(const Command& c, Session& s) {
+  std::vector<std::uint32_t> ids;
+  if (c.Has("all")) {
+    const std::string name = c.Value("all");
+    std::optional<Printer> printer = printers_->Find(name);
+    ids = jobs_->ActiveJobsOf(printer ? printer->name : name);
+    if (!printer && ids.empty()) {
+      s.Err("unknown printer " + name + " (spoolhost printers lists them)");
+      return kExitFailed;
+    }
+    if (ids.empty()) s.Out("no job of printer " + (printer ? printer->name : name) + " to cancel\n");
+  } else {
+    ids.push_back(static_cast<std::uint32_t>(*ParseNumber(c.args[0], 1, 0xffffffffUL)));
+  }
+  int status = kExitOk;
+  for (std::uint32_t id : ids) {
+    // A job at its port stops there within a write; one waiting for its port
+    // to be ready stops once StartDocPort returns.
+    std::optional<JobInfo> job = jobs_->Cancel(id, std::chrono::seconds(10));
+    const std::string name = "job " + std::to_string(id);
+    if (!job) {
+      s.Err("no " + name + " (spoolhost jobs lists them)");
+      status = kExitFailed;
+    } else if (job->state == JobState::Cancelled) {
+      s.Out(name + " cancelled\n");
+    } else if (job->Ended()) {
+      s.Err(name + " has ended already: " + JobStateName(job->state));
+      status = kExitFailed;
+    } else {
+      s.Out(name + " cancelled; it stops once port " + job->port + " lets it go\n");
+    }
+  }
+  return status;
 }
 
 int Daemon::Box(const Command& c, Session& s) {
