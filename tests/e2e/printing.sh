@@ -35,6 +35,42 @@ run 0 print Ink "$WORK/ink.txt" && contains "to port P2"
 await_copy "$WORK/ink.txt" "$BOXOUT/P2-*.prn"
 run 0 jobs && contains "Laser +P1 +done" && contains "Ink +P2 +done"
 
+# Copies: the job is spooled once and each copy is a job of its own at the box.
+run 0 print Ink "$WORK/ink.txt" --copies 3 && contains "printed: 8 bytes to port P2, 3 copies"
+copies=0
+for f in "$BOXOUT"/P2-*.prn; do cmp -s "$f" "$WORK/ink.txt" && copies=$((copies + 1)); done
+[ "$copies" -eq 4 ] || fail "the box should hold the ink job 4 times (1 + 3 copies), holds it $copies times"
+
+# A job from a stream that never ends prints as it comes, until cancelled at
+# its port: its client hears so.
+sh_ print Laser - </dev/zero >"$WORK/zero.out" 2>"$WORK/zero.err" &
+zero_pid=$!
+eventually 20 "Laser +P1 +printing +[0-9]*[1-9][0-9]*/" jobs
+zero_id=$(awk '$2 == "Laser" && $4 == "printing" {print $1}' "$OUT")
+run 0 cancel "$zero_id" && contains "^job $zero_id cancelled$"
+status=0
+wait "$zero_pid" || status=$?
+[ "$status" -eq 1 ] || fail "the cancelled job's client should exit 1, got $status"
+grep -q "^spoolhost: job $zero_id cancelled$" "$WORK/zero.err" || fail "its client should hear: $(cat "$WORK/zero.err")"
+run 0 jobs && contains "^$zero_id +Laser +P1 +cancelled"
+run_error 1 cancel 1 && err_contains "job 1 has ended already: done"
+find "$BOXOUT" -name 'P1-*.prn' -size +1M -delete
+
+# A job of 1 GiB from a pipe: the daemon (its in-process box included) holds
+# a piece of it at a time. A sanitizer's runtime has a memory of its own.
+size=$((1 << 30))
+[ -n "${E2E_SANITIZE:-}" ] && size=$((64 << 20))
+head -c "$size" /dev/zero | sh_ print Laser - >"$OUT" 2>"$ERR" || fail "the large job failed: $(cat "$ERR")"
+contains "printed: $size bytes to port P1"
+peak=$(awk '/^VmHWM:/ {print $2}' "/proc/$(cat "$STATE/spoolhost.pid")/status")
+if [ -z "${E2E_SANITIZE:-}" ] && [ "${peak:-0}" -ge $((64 << 10)) ]; then
+  fail "the daemon's peak RSS was ${peak} kB printing a 1 GiB job; it should stay under 64 MiB"
+fi
+copy=$(find "$BOXOUT" -name 'P1-*.prn' -size "${size}c")
+[ -n "$copy" ] && cmp -s -n "$size" "$copy" /dev/zero || fail "the box holds no whole copy of the large job"
+rm -f $copy
+[ -z "$(ls "$STATE/spool" | grep -v next-id)" ] || fail "the spool folder keeps files of ended jobs: $(ls "$STATE/spool")"
+
 # A job on a port whose box reports a state the monitor does not know (0x15)
 # fails, and says so, rather than hanging or claiming success.
 run 0 box BOX1 P2 0x15

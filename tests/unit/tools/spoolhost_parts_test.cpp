@@ -44,6 +44,11 @@ TEST(CommandLine, RefusesWhatTheVerbDoesNotTake) {
   EXPECT_NE(Parse({"stop", "--force=yes"}).error, "");
   EXPECT_NE(Parse({"print"}).error, "");
   EXPECT_NE(Parse({"print", "A", "B", "C"}).error, "");
+  EXPECT_NE(Parse({"print", "A", "--copies", "0"}).error, "");
+  EXPECT_NE(Parse({"print", "A", "--copies", "1000"}).error, "");
+  EXPECT_NE(Parse({"cancel"}).error, "");
+  EXPECT_NE(Parse({"cancel", "7", "--all", "Laser"}).error, "");
+  EXPECT_NE(Parse({"cancel", "seven"}).error, "");
   EXPECT_NE(Parse({"--level", "1", "ports"}).error, "");
   EXPECT_NE(Parse({"-x", "ports"}).error, "");
   EXPECT_NE(Parse({"reg", "import"}).error, "");
