@@ -23,6 +23,8 @@ class DaemonConnection {
   bool Send(Frame type, const std::string& payload) { return SendFrame(fd_.Get(), type, payload); }
   // The next answer; nothing once the daemon has closed the connection.
   std::optional<Message> Receive() { return ReceiveFrame(fd_.Get()); }
+  // Whether an answer (or the end of the connection) waits to be received.
+  bool Readable() const;
 
  private:
   explicit DaemonConnection(UniqueFd fd) : fd_(std::move(fd)) {}

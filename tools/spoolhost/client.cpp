@@ -79,77 +79,11 @@ bool ReadInput(const std::string& path, std::string* data, std::string* error) {
   return true;
 }
 
-// A job's bytes, sent a piece at a time, so that a large job never sits whole
-// in the client. The first piece is read before the daemon is asked, so an
-// unreadable file still fails at once.
-class JobInput {
- public:
-  static constexpr std::size_t kPiece = 256 * 1024;
-  bool Open(const std::string& path, std::string* error) { return file_.Open(path, error) && Read(error); }
-  // Sends what was read and the rest; false with *error when reading fails,
-  // with *error empty when the daemon has gone.
-  bool Send(DaemonConnection& daemon, std::string* error) {
-    error->clear();
-    while (!piece_.empty()) {
-      if (!daemon.Send(Frame::Data, piece_)) return false;
-      if (!Read(error)) return false;
-    }
-    return daemon.Send(Frame::DataEnd, "");
-  }
-
- private:
-  // The next piece (empty at the end of the input).
-  bool Read(std::string* error) {
-    piece_.resize(kPiece);
-    std::size_t got = 0;
-    bool ok = file_.Read(piece_.data(), kPiece, &got, error);
-    piece_.resize(got);
-    return ok;
-  }
-
-  InputFile file_;
-  std::string piece_;
-};
-
 bool SendData(DaemonConnection& daemon, const std::string& data) {
   const std::size_t chunk = 256 * 1024;
   for (std::size_t at = 0; at < data.size(); at += chunk)
     if (!daemon.Send(Frame::Data, data.substr(at, chunk))) return false;
   return daemon.Send(Frame::DataEnd, "");
-}
-
-// What a verb sends after its request: a whole file (reg import), a job read
-// piece by piece (print), or nothing.
-struct RequestInput {
-  std::string data;
-  bool sendsData = false;
-  JobInput job;
-  bool sendsJob = false;
-};
-
-// Reads what the command sends, here, as the user who runs it, before the
-// daemon is asked, so an unreadable file fails at once. Nothing to go on,
-// else the exit status, the reason said.
-std::optional<int> PrepareInput(Command* command, RequestInput* input) {
-  std::string error;
-  if (command->verb == "print") {
-    std::string path = command->args.size() > 1 ? command->args[1] : "-";
-    if (path == "-" && ::isatty(0)) return Fail(kExitUsage, "print: give a FILE, or pipe the job into standard input");
-    if (!input->job.Open(path, &error)) return Fail(kExitFailed, error);
-    input->sendsJob = true;
-    if (command->args.size() > 1) command->args.pop_back();
-  } else if (command->verb == "reg" && command->args[0] == "import") {
-    if (!ReadInput(command->args[1], &input->data, &error)) return Fail(kExitFailed, error);
-    input->sendsData = true;
-  } else if (command->verb == "configure" && command->options.empty()) {
-    // With no settings given, the dialog is played by the user on a terminal.
-    if (!::isatty(0))
-      return Fail(kExitUsage,
-                  "configure: give settings (--offline, --out-of-paper, --no-response, --timer, --cancel), "
-                  "or run it on a terminal for the interactive dialog");
-    command->options["interactive"].push_back("");
-  }
-  return std::nullopt;
 }
 
 // The monitor's log is a file of the state directory; it can be read
@@ -187,48 +121,138 @@ bool AnswerPrompt(DaemonConnection& daemon, const std::string& payload) {
   return daemon.Send(Frame::DataEnd, "");
 }
 
-// Shows the daemon's answers until its Exit; the status it gives, or -1
-// when the connection ends first.
-int ShowAnswers(DaemonConnection& daemon) {
-  // Progress lines overwrite each other on a terminal; any other output
-  // starts on a line of its own.
-  const bool terminal = ::isatty(2);
-  bool progressShown = false;
-  int status = -1;
-  bool connected = true;
-  while (connected && status < 0) {
-    std::optional<Message> m = daemon.Receive();
-    if (!m) break;
-    if (progressShown && m->type != Frame::Progress) {
+// Shows the daemon's answers as they come: progress lines overwrite each
+// other on a terminal; any other output starts on a line of its own.
+class AnswerView {
+ public:
+  explicit AnswerView(DaemonConnection& daemon) : daemon_(daemon) {}
+  ~AnswerView() {
+    if (progressShown_) std::fputs("\n", stderr);
+  }
+  // Shows one answer; false once there is no more to come.
+  bool Show(const Message& m) {
+    if (progressShown_ && m.type != Frame::Progress) {
       std::fputs("\n", stderr);
-      progressShown = false;
+      progressShown_ = false;
     }
-    switch (m->type) {
+    switch (m.type) {
       case Frame::Out:
-        std::fwrite(m->payload.data(), 1, m->payload.size(), stdout);
+        std::fwrite(m.payload.data(), 1, m.payload.size(), stdout);
         std::fflush(stdout);
         break;
       case Frame::Err:
-        std::fprintf(stderr, "spoolhost: %s\n", m->payload.c_str());
+        std::fprintf(stderr, "spoolhost: %s\n", m.payload.c_str());
         break;
       case Frame::Progress:
-        if (terminal) {
-          std::fprintf(stderr, "\r%s\033[K", m->payload.c_str());
-          progressShown = true;
+        if (terminal_) {
+          std::fprintf(stderr, "\r%s\033[K", m.payload.c_str());
+          progressShown_ = true;
         }
         break;
       case Frame::Prompt:
-        connected = AnswerPrompt(daemon, m->payload);
+        if (!AnswerPrompt(daemon_, m.payload)) return false;
         break;
       case Frame::Exit:
-        status = tools::ExitStatusOf(*m);
-        break;
+        status_ = tools::ExitStatusOf(m);
+        return false;
       default:
         break;
     }
+    return true;
   }
-  if (progressShown) std::fputs("\n", stderr);
-  return status;
+  // Shows the answers until the daemon's Exit; the status it gives, or -1
+  // when the connection ends first.
+  int ShowRest() {
+    while (status_ < 0) {
+      std::optional<Message> m = daemon_.Receive();
+      if (!m || !Show(*m)) break;
+    }
+    return status_;
+  }
+  // Shows the answers already come, without waiting; false once there is no
+  // more to come (the daemon has answered, or gone).
+  bool ShowWaiting() {
+    while (daemon_.Readable()) {
+      std::optional<Message> m = daemon_.Receive();
+      if (!m || !Show(*m)) return false;
+    }
+    return true;
+  }
+  int Status() const { return status_; }
+
+ private:
+  DaemonConnection& daemon_;
+  const bool terminal_ = ::isatty(2);
+  bool progressShown_ = false;
+  int status_ = -1;
+};
+
+// A job's bytes, sent a piece at a time, so that a large job never sits whole
+// in the client. The first piece is read before the daemon is asked, so an
+// unreadable file still fails at once.
+class JobInput {
+ public:
+  static constexpr std::size_t kPiece = 256 * 1024;
+  bool Open(const std::string& path, std::string* error) { return file_.Open(path, error) && Read(error); }
+  // Sends what was read and the rest, showing the daemon's answers as they
+  // come (the job's number first, so that a job read from a pipe can be
+  // cancelled); false with *error when reading fails, with *error empty when
+  // the daemon has answered already or gone.
+  bool Send(DaemonConnection& daemon, AnswerView& view, std::string* error) {
+    error->clear();
+    while (!piece_.empty()) {
+      if (!daemon.Send(Frame::Data, piece_) || !view.ShowWaiting()) return false;
+      if (!Read(error)) return false;
+    }
+    return daemon.Send(Frame::DataEnd, "");
+  }
+
+ private:
+  // The next piece (empty at the end of the input).
+  bool Read(std::string* error) {
+    piece_.resize(kPiece);
+    std::size_t got = 0;
+    bool ok = file_.Read(piece_.data(), kPiece, &got, error);
+    piece_.resize(got);
+    return ok;
+  }
+
+  InputFile file_;
+  std::string piece_;
+};
+
+// What a verb sends after its request: a whole file (reg import), a job read
+// piece by piece (print), or nothing.
+struct RequestInput {
+  std::string data;
+  bool sendsData = false;
+  JobInput job;
+  bool sendsJob = false;
+};
+
+// Reads what the command sends, here, as the user who runs it, before the
+// daemon is asked, so an unreadable file fails at once. Nothing to go on,
+// else the exit status, the reason said.
+std::optional<int> PrepareInput(Command* command, RequestInput* input) {
+  std::string error;
+  if (command->verb == "print") {
+    std::string path = command->args.size() > 1 ? command->args[1] : "-";
+    if (path == "-" && ::isatty(0)) return Fail(kExitUsage, "print: give a FILE, or pipe the job into standard input");
+    if (!input->job.Open(path, &error)) return Fail(kExitFailed, error);
+    input->sendsJob = true;
+    if (command->args.size() > 1) command->args.pop_back();
+  } else if (command->verb == "reg" && command->args[0] == "import") {
+    if (!ReadInput(command->args[1], &input->data, &error)) return Fail(kExitFailed, error);
+    input->sendsData = true;
+  } else if (command->verb == "configure" && command->options.empty()) {
+    // With no settings given, the dialog is played by the user on a terminal.
+    if (!::isatty(0))
+      return Fail(kExitUsage,
+                  "configure: give settings (--offline, --out-of-paper, --no-response, --timer, --cancel), "
+                  "or run it on a terminal for the interactive dialog");
+    command->options["interactive"].push_back("");
+  }
+  return std::nullopt;
 }
 
 // The daemon answers `stop` before its process ends; a `start` right after
@@ -271,15 +295,16 @@ int RunClient(Command command, const StateDir& dir) {
                                        ") does not answer: " + error);
     return Fail(kExitNotRunning, "no spoolhost daemon runs in " + dir.Path() + " (start one: spoolhost start)");
   }
+  AnswerView view(*daemon);
   bool sent = daemon->SendRequest(CommandWords(command));
   if (sent && input.sendsData) sent = SendData(*daemon, input.data);
   if (sent && input.sendsJob) {
     std::string readError;
-    sent = input.job.Send(*daemon, &readError);
+    sent = input.job.Send(*daemon, view, &readError);
     if (!readError.empty()) return Fail(kExitFailed, readError);
   }
   // A daemon that stops reading a job (cancelled, refused) has answered why.
-  int status = sent || input.sendsJob ? ShowAnswers(*daemon) : -1;
+  int status = sent || input.sendsJob ? view.ShowRest() : -1;
   if (status < 0) return Fail(kExitFailed, "the daemon closed the connection before answering");
   if (command.verb == "stop" && status == kExitOk) return AwaitDaemonExit(dir);
   return status;
