@@ -394,8 +394,8 @@ int Daemon::Status(const Command&, Session& s) {
   for (const JobInfo& j : jobs_->List()) {
     if (j.state == JobState::Done)
       ++done;
-    else if (j.state == JobState::Failed)
-      ++failed;
+    else if (j.Ended())
+      ++failed;  // or cancelled
     else
       ++queued;
   }
