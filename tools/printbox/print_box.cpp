@@ -15,6 +15,8 @@ namespace {
 
 const char kQdlGroup[] = "ORVE_QDL        ";
 const char kSrvGroup[] = "ORVE_SRV        ";
+// The chain of the ping receive, beside the ports' listens.
+constexpr std::size_t kPingChain = static_cast<std::size_t>(-1);
 // Larger than the largest packet, so a well-formed packet arrives whole.
 constexpr WORD kReceiveBuffer = 4096;
 // A job streamed to its file is written in pieces of about this size.
@@ -86,10 +88,23 @@ unsigned char Box::Start() {
     failedName_ = failed;
     return r;
   }
-  std::lock_guard lock(mutex_);
-  threads_.emplace_back(&Box::PingLoop, this, qdl);
-  for (const auto& p : config_.ports) threads_.emplace_back(&Box::PortLoop, this, p.name);
-  if (config_.idleLimit.count() > 0) threads_.emplace_back(&Box::WatchIdleSessions, this);
+  {
+    std::lock_guard lock(mutex_);
+    posted_.clear();
+    posted_.push_back(std::make_unique<Posted>(this, kPingChain, qdl));
+    for (std::size_t i = 0; i < config_.ports.size(); ++i) posted_.push_back(std::make_unique<Posted>(this, i, 0));
+    chains_ = posted_.size();
+  }
+  // Issued outside the box's lock: the first may end and run before the last
+  // is issued.
+  for (std::size_t i = 0, n = config_.ports.size() + 1; i < n; ++i) {
+    Posted* p;
+    {
+      std::lock_guard lock(mutex_);
+      p = posted_[i].get();
+    }
+    if (!Repost(p)) EndChain();
+  }
   return NRC_GOODRET;
 }
 
@@ -99,12 +114,10 @@ std::string Box::FailedName() const {
 }
 
 void Box::Stop() {
-  std::vector<std::thread> threads;
   {
     std::lock_guard lock(mutex_);
     if (!running_) return;
     stopping_ = true;
-    threads.swap(threads_);
     changed_.notify_all();
   }
   // Freeing the adapter's resources ends every pending receive and listen and
@@ -113,9 +126,11 @@ void Box::Stop() {
   ClearNcb(ncb, NCBRESET, config_.lana);
   ncb.ncb_lsn = 1;
   Netbios(&ncb);
-  for (auto& t : threads) t.join();
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [this] { return chains_ == 0; });
+  lock.unlock();
   plat::SetNetbiosSessionLimit(config_.lana, -1);
-  std::lock_guard lock(mutex_);
+  lock.lock();
   running_ = false;
   changed_.notify_all();
 }
@@ -170,54 +185,88 @@ std::vector<std::vector<std::uint8_t>> Box::Reports() const {
   return BuildServerReports(config_.name, config_.reportType, ports_);
 }
 
-void Box::PingLoop(unsigned char qdlNumber) {
+struct Box::Posted {
+  Posted(Box* owner, std::size_t which, UCHAR qdlNumber) : box(owner), chain(which), qdl(qdlNumber) {}
+  NCB ncb{};  // first, so that the post routine finds the rest from it
+  Box* box;
+  std::size_t chain;  // kPingChain, or the port's index
+  UCHAR qdl;
   std::uint8_t buffer[512];
-  for (;;) {
-    NCB ncb;
-    ClearNcb(ncb, NCBDGRECV, config_.lana);
-    ncb.ncb_num = qdlNumber;
-    ncb.ncb_buffer = buffer;
-    ncb.ncb_length = sizeof buffer;
-    UCHAR r = Netbios(&ncb);
+};
+
+void CALLBACK Box::OnPosted(NCB* ncb) {
+  auto* posted = reinterpret_cast<Posted*>(ncb);
+  Box* box = posted->box;
+  UCHAR r = ncb->ncb_retcode;
+  if (posted->chain == kPingChain) {
     // Anything but a datagram (whole or cut) means the box is stopping or
     // its adapter is gone.
-    if (r != NRC_GOODRET && r != NRC_INCOMP) return;
-    if (r != NRC_GOODRET || ncb.ncb_length != 1 || buffer[0] != kPing) continue;
-    std::vector<std::vector<std::uint8_t>> reports;
-    {
-      std::lock_guard lock(mutex_);
-      if (stopping_) return;
-      ++stats_.pingsHeard;
-      if (answerPings_) reports = BuildServerReports(config_.name, config_.reportType, ports_);
-      changed_.notify_all();
-    }
-    for (auto& report : reports) {
-      NCB send;
-      ClearNcb(send, NCBDGSEND, config_.lana);
-      SetName(send.ncb_callname, kSrvGroup);
-      send.ncb_num = qdlNumber;
-      send.ncb_buffer = report.data();
-      send.ncb_length = static_cast<WORD>(report.size());
-      if (Netbios(&send) != NRC_GOODRET) continue;
-      std::lock_guard lock(mutex_);
-      ++stats_.reportsSent;
-      changed_.notify_all();
-    }
+    if (r != NRC_GOODRET && r != NRC_INCOMP) return box->EndChain();
+    box->AnswerPing(posted);
+    if (!box->Repost(posted)) box->EndChain();
+    return;
   }
+  if (r != NRC_GOODRET) return box->EndChain();
+  // The session runs on a thread of its own while the listen rests, as a box
+  // with one connection per port does.
+  std::string port = box->config_.ports[posted->chain].name;
+  UCHAR lsn = ncb->ncb_lsn;
+  std::thread([box, posted, port, lsn] {
+    box->ServeSession(port, lsn);
+    if (!box->Repost(posted)) box->EndChain();
+  }).detach();
 }
 
-void Box::PortLoop(std::string port) {
-  for (;;) {
-    {
-      std::lock_guard lock(mutex_);
-      if (stopping_) return;
-    }
-    NCB ncb;
-    ClearNcb(ncb, NCBLISTEN, config_.lana);
-    SetName(ncb.ncb_name, port);
+bool Box::Repost(Posted* posted) {
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_) return false;
+  }
+  NCB& ncb = posted->ncb;
+  if (posted->chain == kPingChain) {
+    ClearNcb(ncb, NCBDGRECV | ASYNCH, config_.lana);
+    ncb.ncb_num = posted->qdl;
+    ncb.ncb_buffer = posted->buffer;
+    ncb.ncb_length = sizeof posted->buffer;
+  } else {
+    ClearNcb(ncb, NCBLISTEN | ASYNCH, config_.lana);
+    SetName(ncb.ncb_name, config_.ports[posted->chain].name);
     ncb.ncb_callname[0] = '*';
-    if (Netbios(&ncb) != NRC_GOODRET) return;
-    ServeSession(port, ncb.ncb_lsn);
+  }
+  ncb.ncb_post = &Box::OnPosted;
+  return Netbios(&ncb) == NRC_GOODRET;
+}
+
+void Box::EndChain() {
+  // The last thing done with the box: Stop may return and free it as soon as
+  // the lock is let go.
+  std::lock_guard lock(mutex_);
+  --chains_;
+  changed_.notify_all();
+}
+
+void Box::AnswerPing(Posted* posted) {
+  const NCB& ncb = posted->ncb;
+  if (ncb.ncb_retcode != NRC_GOODRET || ncb.ncb_length != 1 || posted->buffer[0] != kPing) return;
+  std::vector<std::vector<std::uint8_t>> reports;
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_) return;
+    ++stats_.pingsHeard;
+    if (answerPings_) reports = BuildServerReports(config_.name, config_.reportType, ports_);
+    changed_.notify_all();
+  }
+  for (auto& report : reports) {
+    NCB send;
+    ClearNcb(send, NCBDGSEND, config_.lana);
+    SetName(send.ncb_callname, kSrvGroup);
+    send.ncb_num = posted->qdl;
+    send.ncb_buffer = report.data();
+    send.ncb_length = static_cast<WORD>(report.size());
+    if (Netbios(&send) != NRC_GOODRET) continue;
+    std::lock_guard lock(mutex_);
+    ++stats_.reportsSent;
+    changed_.notify_all();
   }
 }
 
@@ -245,6 +294,13 @@ void Box::ServeSession(const std::string& port, unsigned char lsn) {
     std::lock_guard lock(mutex_);
     ++stats_.sessions;
     heardFrom_[lsn] = std::chrono::steady_clock::now();
+    // The watch runs only while a session does, so an idle box keeps no
+    // thread; it counts as a chain so that Stop waits for it.
+    if (config_.idleLimit.count() > 0 && !watching_ && !stopping_) {
+      watching_ = true;
+      ++chains_;
+      std::thread(&Box::WatchIdleSessions, this).detach();
+    }
   }
   JobRebuilder rebuilder;
   std::vector<std::uint8_t> buffer(kReceiveBuffer);
@@ -301,7 +357,7 @@ void Box::WatchIdleSessions() {
   auto tick = std::clamp<std::chrono::milliseconds>(config_.idleLimit / 4, std::chrono::milliseconds(10),
                                                     std::chrono::seconds(1));
   std::unique_lock lock(mutex_);
-  while (!stopping_) {
+  while (!stopping_ && !heardFrom_.empty()) {
     auto now = std::chrono::steady_clock::now();
     for (auto& [lsn, heard] : heardFrom_) {
       if (now - heard < config_.idleLimit) continue;
@@ -314,8 +370,12 @@ void Box::WatchIdleSessions() {
       ++stats_.idleHangUps;
       changed_.notify_all();
     }
-    changed_.wait_for(lock, tick, [&] { return stopping_; });
+    changed_.wait_for(lock, tick, [&] { return stopping_ || heardFrom_.empty(); });
   }
+  // The last thing done with the box, as in EndChain.
+  watching_ = false;
+  --chains_;
+  changed_.notify_all();
 }
 
 void Box::WritePart(PartFile* part, const std::vector<std::uint8_t>& bytes) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "job_rebuilder.h"
+#include "win32/netbios.h"
 #include "server_report.h"
 
 namespace printbox {
@@ -73,7 +74,7 @@ class Box {
   unsigned char Start();
   // The name whose registration failed the last Start, if one did.
   std::string FailedName() const;
-  // Ends every command of the box and waits for its threads.
+  // Ends every command of the box and waits until none of its work runs.
   void Stop();
 
   bool SetPortStatus(const std::string& port, std::uint8_t status);
@@ -93,11 +94,20 @@ class Box {
   std::vector<std::vector<std::uint8_t>> Reports() const;
 
  private:
-  void PingLoop(unsigned char qdlNumber);
-  void PortLoop(std::string port);
+  // A command the box keeps waiting in the service: the ping receive, or the
+  // listen of one port. The box waits for nothing itself: the service ends
+  // the command and runs its post routine, so an idle box has no thread and
+  // a session has one only while it lasts.
+  struct Posted;
+  static void CALLBACK OnPosted(NCB* ncb);
+  // Issues the command again; false once the box stops or its adapter is gone.
+  bool Repost(Posted* posted);
+  void AnswerPing(Posted* posted);
   void ServeSession(const std::string& port, unsigned char lsn);
-  // Hangs up sessions silent for the idle limit.
+  // Hangs up sessions silent for the idle limit; runs while any session does.
   void WatchIdleSessions();
+  // The command's chain has ended; Stop waits for every chain.
+  void EndChain();
   // The file a job in progress goes to as it comes, when jobs are not kept
   // in memory.
   struct PartFile;
@@ -115,9 +125,11 @@ class Box {
   std::vector<Job> jobs_;
   BoxStats stats_;
   std::map<std::string, std::size_t> jobNumbers_;
-  std::vector<std::thread> threads_;
+  std::vector<std::unique_ptr<Posted>> posted_;
+  std::size_t chains_ = 0;  // posted commands, their sessions and the idle watch still going
   // Sessions being served, by number: when each last sent a byte.
   std::map<unsigned char, std::chrono::steady_clock::time_point> heardFrom_;
+  bool watching_ = false;  // the idle watch runs
 };
 
 }  // namespace printbox

@@ -2,6 +2,8 @@
 // controls.
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <map>
 #include <thread>
 
@@ -25,6 +27,55 @@ Service& TheService() {
 }
 
 std::atomic<int> g_waiters{0};
+
+// Runs the ncb_post routines of ASYNCH commands, one after another in the
+// order they ended, on one thread for the whole process: a routine may issue
+// commands again, which it could not do under the adapter's lock, and a host
+// with many nodes waits on them all without a thread each. Started with the
+// first command that ends; ends with the process.
+class Completions {
+ public:
+  ~Completions() {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    ready_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+  void Post(NCB* ncb, UCHAR result) {
+    std::lock_guard lock(mutex_);
+    queue_.push_back({ncb, result});
+    if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
+    ready_.notify_one();
+  }
+
+ private:
+  void Run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      ready_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+      if (queue_.empty()) return;
+      auto [ncb, result] = queue_.front();
+      queue_.pop_front();
+      lock.unlock();
+      ncb->ncb_retcode = result;
+      ncb->ncb_cmd_cplt = result;
+      ncb->ncb_post(ncb);
+      lock.lock();
+    }
+  }
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<std::pair<NCB*, UCHAR>> queue_;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
+Completions& TheCompletions() {
+  static Completions completions;
+  return completions;
+}
 
 std::shared_ptr<nb::Adapter> FindAdapter(UCHAR lana) {
   Service& s = TheService();
@@ -52,6 +103,7 @@ UCHAR Enumerate(NCB* ncb) {
 
 namespace nb {
 void AddWaiters(int delta) { g_waiters.fetch_add(delta); }
+void PostCompletion(NCB* ncb, UCHAR result) { TheCompletions().Post(ncb, result); }
 }  // namespace nb
 
 bool AddNetbiosAdapter(const NetbiosAdapterConfig& config) {
@@ -147,9 +199,14 @@ UCHAR APIENTRY Netbios(PNCB pncb) {
 
   UCHAR result;
   if (pncb->ncb_command & ASYNCH) {
-    // Every caller of this system waits for its commands; completion by post
-    // routine or event is not offered.
-    result = NRC_ILLCMD;
+    // Only the two commands that wait for the network may end later, and
+    // only through a post routine: hosts of many nodes post them instead of
+    // keeping a thread in each. The module waits for all its commands.
+    if (!adapter) return pncb->ncb_retcode = pncb->ncb_cmd_cplt = NRC_BRIDGE;
+    pncb->ncb_retcode = pncb->ncb_cmd_cplt = NRC_PENDING;
+    result = adapter->Submit(pncb);
+    if (result != NRC_GOODRET) pncb->ncb_retcode = pncb->ncb_cmd_cplt = result;
+    return result;
   } else if (pncb->ncb_command == NCBENUM) {
     result = plat::Enumerate(pncb);
   } else if (adapter) {

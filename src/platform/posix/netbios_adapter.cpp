@@ -83,12 +83,25 @@ UCHAR Adapter::Execute(NCB* ncb) {
     case NCBADDGRNAME: return AddName(ncb, true);
     case NCBDELNAME: return DeleteName(ncb);
     case NCBDGSEND: return DatagramSend(ncb);
-    case NCBDGRECV: return DatagramReceive(ncb);
+    case NCBDGRECV: return DatagramReceive(ncb, false);
     case NCBCALL: return Call(ncb);
-    case NCBLISTEN: return Listen(ncb);
+    case NCBLISTEN: return Listen(ncb, false);
     case NCBSEND: return Send(ncb);
     case NCBRECV: return Receive(ncb);
     case NCBHANGUP: return HangUp(ncb);
+    default: return NRC_ILLCMD;
+  }
+}
+
+UCHAR Adapter::Submit(NCB* ncb) {
+  if (!ncb->ncb_post) return NRC_ILLCMD;
+  {
+    std::lock_guard lock(mutex_);
+    if (dead_) return NRC_BRIDGE;
+  }
+  switch (ncb->ncb_command & ~ASYNCH) {
+    case NCBDGRECV: return DatagramReceive(ncb, true);
+    case NCBLISTEN: return Listen(ncb, true);
     default: return NRC_ILLCMD;
   }
 }
@@ -128,6 +141,12 @@ UCHAR Adapter::FreeSessionNumber() {
 void Adapter::Complete(std::list<Pending*>& list, std::list<Pending*>::iterator it, UCHAR result) {
   Pending* p = *it;
   list.erase(it);
+  if (p->posted) {
+    AddWaiters(-1);
+    PostCompletion(p->ncb, result);
+    delete p;
+    return;
+  }
   p->result = result;
   p->done = true;
   p->wait.ReleaseAll();
@@ -144,6 +163,25 @@ UCHAR Adapter::WaitFor(std::unique_lock<std::mutex>& lock, std::list<Pending*>& 
   list.push_back(&pending);
   pending.wait.Wait(lock, [&] { return pending.done; });
   return pending.result;
+}
+
+UCHAR Adapter::Post(std::list<Pending*>& list, const Pending& pending) {
+  auto* p = new Pending;
+  p->ncb = pending.ncb;
+  p->number = pending.number;
+  p->remote = pending.remote;
+  p->posted = true;
+  // It waits like a blocked command, so that "everything waits" means the
+  // same whichever way a command was issued.
+  AddWaiters(1);
+  list.push_back(p);
+  return NRC_GOODRET;
+}
+
+UCHAR Adapter::Ended(NCB* ncb, bool posted, UCHAR result) {
+  if (!posted) return result;
+  PostCompletion(ncb, result);
+  return NRC_GOODRET;
 }
 
 UCHAR Adapter::Reset(NCB* ncb) {
@@ -296,7 +334,7 @@ UCHAR Adapter::DatagramSend(NCB* ncb) {
                                   std::span<const UCHAR>(ncb->ncb_buffer, ncb->ncb_length));
 }
 
-UCHAR Adapter::DatagramReceive(NCB* ncb) {
+UCHAR Adapter::DatagramReceive(NCB* ncb, bool posted) {
   if (!ncb->ncb_buffer && ncb->ncb_length) return NRC_BUFLEN;
   std::unique_lock lock(mutex_);
   if (ncb->ncb_num != kAnyName) {
@@ -310,13 +348,13 @@ UCHAR Adapter::DatagramReceive(NCB* ncb) {
       if (n) std::memcpy(ncb->ncb_buffer, d.data.data(), n);
       ncb->ncb_length = static_cast<WORD>(n);
       std::memcpy(ncb->ncb_callname, d.from.data(), NCBNAMSZ);
-      return n < d.data.size() ? NRC_INCOMP : NRC_GOODRET;
+      return Ended(ncb, posted, n < d.data.size() ? NRC_INCOMP : NRC_GOODRET);
     }
   }
   Pending pending;
   pending.ncb = ncb;
   pending.number = ncb->ncb_num;
-  return WaitFor(lock, receives_, pending);
+  return posted ? Post(receives_, pending) : WaitFor(lock, receives_, pending);
 }
 
 void Adapter::DeliverDatagram(const Name& from, const Name& to, std::span<const UCHAR> data) {
@@ -374,7 +412,7 @@ UCHAR Adapter::Call(NCB* ncb) {
   return NRC_GOODRET;
 }
 
-UCHAR Adapter::Listen(NCB* ncb) {
+UCHAR Adapter::Listen(NCB* ncb, bool posted) {
   std::unique_lock lock(mutex_);
   NameEntry* e = FindName(NameOf(ncb->ncb_name));
   if (!e || !e->registered) return NRC_NOWILD;
@@ -383,7 +421,7 @@ UCHAR Adapter::Listen(NCB* ncb) {
   pending.ncb = ncb;
   pending.number = e->number;
   pending.remote = NameOf(ncb->ncb_callname);
-  return WaitFor(lock, listens_, pending);
+  return posted ? Post(listens_, pending) : WaitFor(lock, listens_, pending);
 }
 
 UCHAR Adapter::OfferCall(const Name& from, const Name& to, std::shared_ptr<Channel> channel) {

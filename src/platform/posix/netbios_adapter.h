@@ -27,6 +27,9 @@ class Adapter : public Node {
   const NetbiosAdapterConfig& Config() const { return config_; }
 
   UCHAR Execute(NCB* ncb);
+  // Starts an ASYNCH datagram receive or listen: NRC_GOODRET once it waits
+  // (its end goes to PostCompletion), or the code that refused it at once.
+  UCHAR Submit(NCB* ncb);
 
   // Node
   bool HoldsName(const Name& name, bool* isGroup) override;
@@ -52,6 +55,7 @@ class Adapter : public Node {
     NCB* ncb = nullptr;
     UCHAR number = 0;  // datagram receive: name number; listen: local name's number
     Name remote{};     // listen: the caller expected, or "*"
+    bool posted = false;  // ASYNCH: owned by its list, ended through PostCompletion
     bool done = false;
     UCHAR result = NRC_PENDING;
     WaitList wait;
@@ -67,9 +71,9 @@ class Adapter : public Node {
   UCHAR AddName(NCB* ncb, bool group);
   UCHAR DeleteName(NCB* ncb);
   UCHAR DatagramSend(NCB* ncb);
-  UCHAR DatagramReceive(NCB* ncb);
+  UCHAR DatagramReceive(NCB* ncb, bool posted);
   UCHAR Call(NCB* ncb);
-  UCHAR Listen(NCB* ncb);
+  UCHAR Listen(NCB* ncb, bool posted);
   UCHAR Send(NCB* ncb);
   UCHAR Receive(NCB* ncb);
   UCHAR HangUp(NCB* ncb);
@@ -82,6 +86,10 @@ class Adapter : public Node {
   void Complete(std::list<Pending*>& list, std::list<Pending*>::iterator it, UCHAR result);
   void CancelAllLocked(UCHAR result, std::vector<std::shared_ptr<Channel>>* closed);
   UCHAR WaitFor(std::unique_lock<std::mutex>& lock, std::list<Pending*>& list, Pending& pending);
+  // Under mutex_: the ASYNCH form of WaitFor; the list owns the copy.
+  UCHAR Post(std::list<Pending*>& list, const Pending& pending);
+  // Under mutex_: a command that ends before it waits, told in its own way.
+  static UCHAR Ended(NCB* ncb, bool posted, UCHAR result);
 
   const NetbiosAdapterConfig config_;
   std::unique_ptr<Transport> transport_;

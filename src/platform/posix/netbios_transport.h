@@ -24,6 +24,9 @@ constexpr std::size_t kMaxDatagram = 512;
 
 // Count of commands blocked in the service (host NetbiosWaiterCount).
 void AddWaiters(int delta);
+// Hands an ended ASYNCH command to the completion thread, which sets its
+// return code and runs its ncb_post. Safe under an adapter's lock.
+void PostCompletion(NCB* ncb, UCHAR result);
 
 // A condition wait that counts as a NetBIOS waiter while blocked. Whoever
 // makes the condition true calls ReleaseAll under the same mutex, which takes

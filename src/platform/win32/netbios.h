@@ -152,5 +152,8 @@ static_assert(sizeof(NCB) == 96, "NCB as in nb30.h on a 64-bit target");
 #define NRC_PENDING 0xff
 
 // Carries out the command in *pncb and returns its return code (also stored in
-// ncb_retcode). Commands run synchronously; ASYNCH is refused with NRC_ILLCMD.
+// ncb_retcode). Commands run synchronously, except that a datagram receive or
+// a listen with ASYNCH and an ncb_post routine returns at once (ncb_retcode
+// and ncb_cmd_cplt NRC_PENDING) and ncb_post runs on the service's completion
+// thread once it ends; any other ASYNCH command is refused with NRC_ILLCMD.
 UCHAR APIENTRY Netbios(PNCB pncb);
