@@ -36,7 +36,7 @@ std::optional<std::string> CheckBoxSet(const BoxSetConfig& config) {
   return std::nullopt;
 }
 
-plat::NetSpec BoxNet(const BoxSetConfig& config, std::size_t i) {
+plat::NetSpec NetOf(const BoxSetConfig& config, std::size_t i) {
   plat::NetSpec net = config.net;
   net.adapter.lana = static_cast<UCHAR>(config.net.adapter.lana + i);
   if (net.adapter.transport == plat::NetbiosTransportKind::Nbt) net.nbt.address += static_cast<uint32_t>(i);
@@ -57,7 +57,7 @@ plat::NetSpec BoxNet(const BoxSetConfig& config, std::size_t i) {
   return net;
 }
 
-BoxConfig BoxOf(const BoxSetConfig& config, std::size_t i) {
+BoxConfig BoxConfigOf(const BoxSetConfig& config, std::size_t i) {
   BoxConfig box = config.box;
   box.lana = static_cast<unsigned char>(config.net.adapter.lana + i);
   box.name = Numbered(box.name, config, i, "");
@@ -72,7 +72,7 @@ BoxSet::~BoxSet() { Stop(); }
 bool BoxSet::Start(BoxSetFailure* failure) {
   std::vector<plat::NetSpec> nets;
   for (std::size_t i = 0; i < config_.count; ++i) {
-    plat::NetSpec net = BoxNet(config_, i);
+    plat::NetSpec net = NetOf(config_, i);
     // The boxes' adapters are not ones the monitors of this host may claim.
     net.adapter.inAdapterMap = false;
     if (!plat::AddNetAdapter(net)) {
@@ -82,7 +82,7 @@ bool BoxSet::Start(BoxSetFailure* failure) {
     }
     lanas_.push_back(net.adapter.lana);
     nets.push_back(net);
-    configs_.push_back(BoxOf(config_, i));
+    configs_.push_back(BoxConfigOf(config_, i));
     boxes_.push_back(std::make_unique<Box>(configs_.back()));
   }
   // Each box registers its names one after another, and a name waits for the

@@ -47,8 +47,8 @@ struct BoxSetFailure {
 std::optional<std::string> CheckBoxSet(const BoxSetConfig& config);
 
 // Box i's adapter and box configuration.
-plat::NetSpec BoxNet(const BoxSetConfig& config, std::size_t i);
-BoxConfig BoxOf(const BoxSetConfig& config, std::size_t i);
+plat::NetSpec NetOf(const BoxSetConfig& config, std::size_t i);
+BoxConfig BoxConfigOf(const BoxSetConfig& config, std::size_t i);
 
 class BoxSet {
  public:

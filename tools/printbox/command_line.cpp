@@ -33,6 +33,17 @@ bool ParseIdleLimit(const std::string& value, Options* o, std::string* error) {
   return true;
 }
 
+bool ParseCount(const std::string& value, const char* option, long max, int* out, std::string* error) {
+  char* end = nullptr;
+  long n = std::strtol(value.c_str(), &end, 10);
+  if (value.empty() || *end != '\0' || n < 1 || n > max) {
+    *error = std::string("--") + option + " takes a number from 1 to " + std::to_string(max);
+    return false;
+  }
+  *out = static_cast<int>(n);
+  return true;
+}
+
 bool ParsePort(const std::string& value, Options* o, std::string* error) {
   PortStatus port;
   auto eq = value.find('=');
@@ -98,6 +109,14 @@ const OptionRule kOptions[] = {
      }},
     {"receive-delay", true, ParseReceiveDelay},
     {"idle-limit", true, ParseIdleLimit},
+    {"boxes", true,
+     [](const std::string& v, Options* o, std::string* error) {
+       return ParseCount(v, "boxes", static_cast<long>(kMaxBoxesPerProcess), &o->boxes, error);
+     }},
+    {"first-box", true,
+     [](const std::string& v, Options* o, std::string* error) {
+       return ParseCount(v, "first-box", 99999, &o->firstBox, error);
+     }},
 };
 
 const OptionRule* FindOption(const std::string& name) {
@@ -171,6 +190,8 @@ const char* const kUsageText =
     "                 [--name BOX] --port NAME[=STATE]... [--out DIR] [--refuse-sessions] [--no-pings]\n"
     "                 [--receive-delay MS]   (a slow printer: waits MS after each piece of a job)\n"
     "                 [--idle-limit S]       (hangs up a session silent for S seconds; default 30, 0: never)\n"
+    "                 [--boxes N] [--first-box K]   (N boxes in this process, numbered from K (1):\n"
+    "                 box k is BOXk on ADDR + k - K with its ports named NAME-k)\n"
     "  stop | status\n"
     "  set-status PORT STATE   (ready, ready2, offline, paperout, none, notport, or a byte like 0x15)\n"
     "A print-server box as its own process on NetBIOS over TCP/IP: serve runs it\n"
@@ -228,6 +249,35 @@ std::optional<tools::NetSpec> BoxNet(const Options& o, std::string* error) {
   // The box's adapter is not one the monitors of this host may claim.
   net->net.adapter.inAdapterMap = false;
   return net;
+}
+
+std::string Options::BoxesName() const {
+  if (!Numbered()) return name;
+  int first = firstBox > 0 ? firstBox : 1;
+  if (boxes == 1) return name + std::to_string(first);
+  return name + std::to_string(first) + ".." + name + std::to_string(first + boxes - 1);
+}
+
+std::optional<BoxSetConfig> BoxSetFor(const Options& o, std::string* error) {
+  std::optional<tools::NetSpec> net = BoxNet(o, error);
+  if (!net) return std::nullopt;
+  BoxSetConfig set;
+  set.net = net->net;
+  set.macGiven = net->macGiven;
+  set.count = static_cast<std::size_t>(o.boxes);
+  set.numbered = o.Numbered();
+  set.firstNumber = o.firstBox > 0 ? static_cast<std::size_t>(o.firstBox) : 1;
+  set.box.name = o.name;
+  set.box.ports = o.ports;
+  set.box.outputDir = o.out;
+  set.box.keepJobsInMemory = false;
+  set.box.receiveDelay = std::chrono::milliseconds(o.receiveDelayMs);
+  set.box.idleLimit = std::chrono::seconds(o.idleLimitS);
+  if (auto why = CheckBoxSet(set)) {
+    *error = *why;
+    return std::nullopt;
+  }
+  return set;
 }
 
 }  // namespace printbox

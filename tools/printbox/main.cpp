@@ -55,7 +55,7 @@ int Start(const Options& o, char** argv, int argc) {
   std::string error;
   if (!tools::StartDetached(argvFor, o.LogPath(), &report, &error)) return Fail(kExitFailed, error);
   if (report.ok) {
-    std::printf("printbox %s started (%s)\n", o.name.c_str(), report.ok->c_str());
+    std::printf("printbox %s started (%s)\n", o.BoxesName().c_str(), report.ok->c_str());
     return kExitOk;
   }
   if (report.failed) return Fail(kExitFailed, *report.failed);
@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
   if (o->verb == "serve" || o->verb == "start") {
     KeepFreedMemory();
     // Refuse at once what the box could not run with, before going to the background.
-    if (!BoxNet(*o, &error)) return Fail(kExitUsage, error);
+    if (!BoxSetFor(*o, &error)) return Fail(kExitUsage, error);
     if (o->ports.empty()) return Fail(kExitUsage, "the box needs at least one --port NAME[=STATE]");
     return o->verb == "serve" ? Serve(*o) : Start(*o, argv, argc);
   }

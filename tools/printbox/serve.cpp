@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "box_set.h"
 #include "daemon_start.h"
 #include "exit_codes.h"
 #include "host/nbt.h"
@@ -79,71 +81,63 @@ UniqueFd LockState(const Options& o, std::string* error) {
   return lock;
 }
 
-// The box on its adapter. The adapter is removed after the box has stopped,
-// on every way out.
-class BoxOnAdapter {
- public:
-  ~BoxOnAdapter() {
-    box_.reset();
-    if (lana_) plat::RemoveNetbiosAdapter(*lana_);
-  }
-  // Adds the adapter, makes the jobs' directory and registers the box's
-  // names; false with a reason.
-  bool Open(const Options& o, const tools::NetSpec& net, std::string* error);
-  Box& box() { return *box_; }
-
- private:
-  std::optional<UCHAR> lana_;
-  std::unique_ptr<Box> box_;
-};
-
-bool BoxOnAdapter::Open(const Options& o, const tools::NetSpec& net, std::string* error) {
-  if (!plat::AddNetAdapter(net.net)) {
-    *error = "cannot open the box's adapter on " + tools::DescribeNet(net.net) + ": " +
-             tools::DescribeNbtBindFailure(net.net.nbt);
-    return false;
-  }
-  lana_ = net.net.adapter.lana;
-  BoxConfig config;
-  config.lana = *lana_;
-  config.name = o.name;
-  config.ports = o.ports;
-  config.outputDir = o.out;
-  config.keepJobsInMemory = false;
-  config.receiveDelay = std::chrono::milliseconds(o.receiveDelayMs);
-  config.idleLimit = std::chrono::seconds(o.idleLimitS);
-  config.onJob = PrintJob;
+// Starts the boxes on their adapters (BoxSet removes the adapters once the
+// boxes have stopped, on every way out); false with a reason.
+bool OpenBoxes(const Options& o, BoxSet& set, std::string* error) {
   std::error_code ec;
-  std::filesystem::create_directories(config.outputDir, ec);
+  std::filesystem::create_directories(o.out, ec);
   if (ec) {
     *error = "cannot create " + o.out + ": " + ec.message();
     return false;
   }
-  box_ = std::make_unique<Box>(config);
-  if (unsigned char rc = box_->Start(); rc != 0) {
-    char code[8];
-    std::snprintf(code, sizeof code, "0x%02X", rc);
-    std::string name = Trimmed(box_->FailedName());
-    if (rc == NRC_INUSE && !name.empty())
-      *error = "the name " + name + " is held by another node on the segment (NetBIOS code " + code + ")";
-    else
-      *error = "the box could not register " + (name.empty() ? std::string("its names") : "the name " + name) +
-               " (NetBIOS code " + code + ")";
+  BoxSetFailure failure;
+  if (set.Start(&failure)) {
+    for (std::size_t i = 0; i < set.Size(); ++i) {
+      set.At(i).SetRefuseSessions(o.refuseSessions);
+      set.At(i).SetAnswerPings(!o.noPings);
+    }
+    return true;
+  }
+  std::string which =
+      o.Numbered() ? "box " + o.name + std::to_string((o.firstBox > 0 ? o.firstBox : 1) + failure.box) + ": " : "";
+  if (failure.code == 0) {
+    *error = which + "cannot open the box's adapter on " + tools::DescribeNet(failure.net) + ": " +
+             tools::DescribeNbtBindFailure(failure.net.nbt);
     return false;
   }
-  box_->SetRefuseSessions(o.refuseSessions);
-  box_->SetAnswerPings(!o.noPings);
-  return true;
+  char code[8];
+  std::snprintf(code, sizeof code, "0x%02X", failure.code);
+  std::string name = Trimmed(failure.name);
+  if (failure.code == NRC_INUSE && !name.empty())
+    *error = which + "the name " + name + " is held by another node on the segment (NetBIOS code " + code + ")";
+  else
+    *error = which + "the box could not register " + (name.empty() ? std::string("its names") : "the name " + name) +
+             " (NetBIOS code " + code + ")";
+  return false;
 }
 
 // What the control socket reports and changes.
 struct Control {
   const Options& o;
-  Box& box;
+  BoxSet& set;
   std::string pid;
   std::string where;
-  std::vector<PortStatus> ports;  // with the states set since the start
+  std::vector<std::vector<PortStatus>> ports;  // per box, with the states set since the start
 };
+
+std::string StatusText(const Control& c) {
+  std::size_t n = c.set.Size();
+  std::string out = "printbox " + c.o.BoxesName() + " (pid " + c.pid + ") on " + c.where +
+                    (n > 1 ? " and the next " + std::to_string(n - 1) + " addresses" : "") + "\n";
+  for (std::size_t i = 0; i < n; ++i)
+    out += (n > 1 ? "ports of " + c.set.ConfigOf(i).name + ":" : std::string("ports:")) + PortsText(c.ports[i]) + "\n";
+  // Every box hears every ping; the first one speaks for all.
+  BoxStats stats = c.set.Stats();
+  out += "pings heard: " + std::to_string(c.set.At(0).Stats().pingsHeard) + "\n";
+  out += "jobs: " + std::to_string(stats.completeJobs) + " printed, " + std::to_string(stats.incompleteJobs) +
+         " incomplete, to " + c.o.out + "\n";
+  return out;
+}
 
 // Answers one client; false when it asked the box to stop.
 bool AnswerClient(Control& c, int fd) {
@@ -154,19 +148,16 @@ bool AnswerClient(Control& c, int fd) {
   if (words.empty()) {
     status = kExitUsage;
   } else if (words[0] == "stop") {
-    tools::SendFrame(fd, Frame::Out, "printbox " + c.o.name + " stopped\n");
+    tools::SendFrame(fd, Frame::Out, "printbox " + c.o.BoxesName() + " stopped\n");
     running = false;
   } else if (words[0] == "status") {
-    BoxStats stats = c.box.Stats();
-    std::string out = "printbox " + c.o.name + " (pid " + c.pid + ") on " + c.where + "\nports:" + PortsText(c.ports) +
-                      "\njobs: " + std::to_string(stats.completeJobs) + " printed, " +
-                      std::to_string(stats.incompleteJobs) + " incomplete, to " + c.o.out + "\n";
-    tools::SendFrame(fd, Frame::Out, out);
+    tools::SendFrame(fd, Frame::Out, StatusText(c));
   } else if (words[0] == "set-status" && words.size() == 3) {
     auto state = tools::ParsePortState(words[2]);
-    if (state && c.box.SetPortStatus(words[1], *state)) {
-      for (auto& p : c.ports)
-        if (p.name == words[1]) p.status = *state;
+    if (state && c.set.SetPortStatus(words[1], *state)) {
+      for (auto& box : c.ports)
+        for (auto& p : box)
+          if (p.name == words[1]) p.status = *state;
       tools::SendFrame(fd, Frame::Out, "port " + words[1] + " set\n");
     } else {
       tools::SendFrame(fd, Frame::Err, "the box has no port " + words[1]);
@@ -204,16 +195,28 @@ int Serve(const Options& o) {
   // mask and a stop signal reaches the loop as a descriptor.
   UniqueFd signalFd = tools::TakeSignals({SIGINT, SIGTERM}, &error);
   if (!signalFd.Valid()) return fail(kExitFailed, error);
-  std::optional<tools::NetSpec> net = BoxNet(o, &error);
-  if (!net || o.ports.empty()) return fail(kExitUsage, net ? "the box needs at least one --port NAME[=STATE]" : error);
+  std::optional<BoxSetConfig> config = BoxSetFor(o, &error);
+  if (!config || o.ports.empty())
+    return fail(kExitUsage, config ? "the box needs at least one --port NAME[=STATE]" : error);
   UniqueFd lock = LockState(o, &error);
   if (!lock.Valid()) return fail(kExitFailed, error);
+  // A box of many holds a few descriptors for each of its sockets; the
+  // process may use all it is allowed.
+  rlimit files{};
+  if (o.boxes > 1 && ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
+  }
+  config->box.onJob = PrintJob;
   {
-    BoxOnAdapter running;
-    if (!running.Open(o, *net, &error)) return fail(kExitFailed, error);
-    Control control{o, running.box(), std::to_string(::getpid()), tools::DescribeNet(net->net), o.ports};
-    std::printf("printbox %s (pid %s) on %s, ports%s; jobs to %s\n", o.name.c_str(), control.pid.c_str(),
-                control.where.c_str(), PortsText(control.ports).c_str(), o.out.c_str());
+    BoxSet set(*config);
+    if (!OpenBoxes(o, set, &error)) return fail(kExitFailed, error);
+    Control control{o, set, std::to_string(::getpid()), tools::DescribeNet(config->net), {}};
+    for (std::size_t i = 0; i < set.Size(); ++i) control.ports.push_back(set.ConfigOf(i).ports);
+    std::printf("printbox %s (pid %s) on %s%s, ports%s%s; jobs to %s\n", o.BoxesName().c_str(), control.pid.c_str(),
+                control.where.c_str(),
+                set.Size() > 1 ? (" and the next " + std::to_string(set.Size() - 1) + " addresses").c_str() : "",
+                PortsText(o.ports).c_str(), o.Numbered() ? " with the box's number" : "", o.out.c_str());
     std::fflush(stdout);
     UniqueFd listenFd = tools::ListenUnix(o.SocketPath(), &error);
     if (!listenFd.Valid()) return fail(kExitFailed, error);
@@ -222,7 +225,7 @@ int Serve(const Options& o) {
     ServeClients(control, listenFd.Get(), signalFd.Get());
   }
   ::unlink(o.SocketPath().c_str());
-  std::printf("printbox %s stopped\n", o.name.c_str());
+  std::printf("printbox %s stopped\n", o.BoxesName().c_str());
   return kExitOk;
 }
 
