@@ -182,7 +182,8 @@ std::string UsageText() {
       "\n"
       "A small print spooler that loads the Varnhold port monitor (TAVRO.so).\n"
       "The state directory (--state, else $SPOOLHOST_STATE, else ./spoolhost-state)\n"
-      "holds the registry, the Windows directory with TAVRO.log, and the socket.\n"
+      "holds the registry, the Windows directory with TAVRO.log, the spooled jobs\n"
+      "(spool/) and the socket.\n"
       "\n"
       "verbs:\n";
   for (const VerbSpec& v : VerbTable()) text += "  " + std::string(v.synopsis) + "\n";

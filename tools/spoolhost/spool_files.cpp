@@ -161,7 +161,10 @@ std::uint32_t SpoolFolder::LoadNextId() const {
 }
 
 bool SpoolFolder::StoreNextId(std::uint32_t next, std::string* error) const {
-  return WriteFile(path_ + "/next-id", std::to_string(next) + "\n", true, error);
+  // Not synced: it stands before every job's first byte, and a daemon that
+  // dies leaves it to the system all the same; only a power cut could lose
+  // it, and then the records still on the disk count too.
+  return WriteFile(path_ + "/next-id", std::to_string(next) + "\n", false, error);
 }
 
 }  // namespace spoolhost
