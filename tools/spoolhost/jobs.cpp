@@ -18,6 +18,10 @@ namespace {
 // worker holds in memory: the rest waits in the spool file.
 constexpr std::size_t kWriteChunk = 60 * 1024;
 
+// How far a client may send ahead of its job's port: a stream that never
+// ends fills the spool at the printer's pace, not the disk's.
+constexpr std::size_t kAheadOfPort = 8 << 20;
+
 // Ended jobs `jobs` still lists.
 constexpr std::size_t kHistory = 20;
 
@@ -280,8 +284,14 @@ std::uint32_t JobQueue::Open(const std::string& printer, unsigned copies, int cl
 bool JobQueue::Append(std::uint32_t id, const char* data, std::size_t size, std::string* error) {
   int fd;
   {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     Job& job = jobs_.at(id);
+    job.clientWaits = true;
+    changed_.wait(lock, [&] {
+      return job.info.state != JobState::Printing || job.info.size < job.written + kAheadOfPort || job.cancelled ||
+             stopping_;
+    });
+    job.clientWaits = false;
     if (job.info.Ended() || job.cancelled) {
       *error = job.info.error.empty() ? "cancelled" : job.info.error;
       job.data.Reset();
@@ -593,6 +603,8 @@ std::string JobQueue::SendCopy(std::uint32_t id, int dataFd, const MONITOR* tabl
     {
       std::unique_lock lock(mutex_);
       Job& job = jobs_.at(id);
+      job.written = at;
+      if (job.clientWaits) changed_.notify_all();
       changed_.wait(lock, [&] { return job.cancelled || job.info.Ended() || job.info.size > at || job.info.complete; });
       if (job.cancelled) return "cancelled";
       if (job.info.Ended()) return job.info.error;

@@ -2,7 +2,8 @@
 // the port's monitor in order, so a job waiting at one port (out of paper,
 // off line) holds up no other port's jobs. A job is spooled to a file as its
 // client sends it, and goes to its port as its first bytes come: the worker
-// reads the file back behind the client, a piece at a time.
+// reads the file back behind the client, a piece at a time. While the job
+// is at its port the client keeps at most a few MiB ahead of it.
 #pragma once
 
 #include <chrono>
@@ -95,6 +96,8 @@ class JobQueue {
     tools::UniqueFd data;  // the data file, open while the client sends
     bool cancelled = false;
     int waiters = 0;
+    std::size_t written = 0;   // bytes of the current copy the port has taken
+    bool clientWaits = false;  // the client's thread waits for the port to catch up
   };
   struct PortQueue {
     std::deque<std::uint32_t> jobs;
