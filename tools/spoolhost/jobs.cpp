@@ -20,7 +20,7 @@ constexpr std::size_t kWriteChunk = 60 * 1024;
 
 // How far a client may send ahead of its job's port: a stream that never
 // ends fills the spool at the printer's pace, not the disk's.
-constexpr std::size_t kAheadOfPort = 8 << 20;
+constexpr std::size_t kAheadOfPort = 64 << 20;
 
 // Ended jobs `jobs` still lists.
 constexpr std::size_t kHistory = 20;

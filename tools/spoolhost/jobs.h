@@ -3,7 +3,7 @@
 // off line) holds up no other port's jobs. A job is spooled to a file as its
 // client sends it, and goes to its port as its first bytes come: the worker
 // reads the file back behind the client, a piece at a time. While the job
-// is at its port the client keeps at most a few MiB ahead of it.
+// is at its port the client keeps at most 64 MiB ahead of it.
 #pragma once
 
 #include <chrono>
