@@ -22,6 +22,10 @@ constexpr std::size_t kWriteChunk = 60 * 1024;
 // ends fills the spool at the printer's pace, not the disk's.
 constexpr std::size_t kAheadOfPort = 64 << 20;
 
+// How long a job waits for its port to be listed (in real time: the
+// monitor's discovery runs on the platform clock, which may run faster).
+constexpr std::chrono::seconds kPortWait{60};
+
 // Ended jobs `jobs` still lists.
 constexpr std::size_t kHistory = 20;
 
@@ -533,8 +537,25 @@ void JobQueue::RunJob(const std::string& queuePort, std::uint32_t id) {
   }
   if (port != queuePort) return;  // stopping: the job stays spooled
   std::string error;
-  // First job on this port since the daemon started.
-  if (!open && !OpenPortFor(port, &error)) return fail(error);
+  // First job on this port since the daemon started. A job found in the
+  // spool at start may come before the monitor has heard from the port's
+  // box again: it waits a while for the port to be listed.
+  const auto giveUp = std::chrono::steady_clock::now() + kPortWait;
+  while (!open && !OpenPortFor(port, &error)) {
+    std::unique_lock lock(mutex_);
+    const Job& waiting = jobs_.at(id);
+    const auto retry = std::min(giveUp, std::chrono::steady_clock::now() + std::chrono::milliseconds(250));
+    changed_.wait_until(lock, retry, [&] { return stopping_ || waiting.cancelled; });
+    if (stopping_) return;  // it stays in the spool for the next start
+    if (waiting.cancelled) {
+      lock.unlock();
+      return End(id, JobState::Cancelled, "cancelled");
+    }
+    if (std::chrono::steady_clock::now() >= giveUp) {
+      lock.unlock();
+      return fail(error);
+    }
+  }
   std::pair<std::size_t, HANDLE> handle;
   {
     std::lock_guard lock(mutex_);
