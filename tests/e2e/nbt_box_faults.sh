@@ -40,14 +40,15 @@ head -c 100000 /dev/urandom >"$WORK/again.bin"
 run 0 print Laser "$WORK/again.bin" && contains "printed: 100000 bytes to port P1"
 await_copy "$WORK/again.bin" "$STATE/box-BOX1/jobs/P1-*.prn"
 
-# A slow printer again: one job at the port, three queued behind it, of
-# which one is cancelled; then the daemon is killed.
+# A slow printer again: one job at the port (larger than the sockets hold in
+# flight), three queued behind it, of which one is cancelled; then the daemon
+# is killed.
 pb BOX1 stop >/dev/null && await_exit "$STATE/box-BOX1/printbox.pid"
 start_box BOX1 127.0.0.6 --port P1 --receive-delay 1000
 eventually_answering 30 "^Laser +P1 +ready" printers
-head -c 16000000 /dev/urandom >"$WORK/at-port.bin"
+head -c 32000000 /dev/urandom >"$WORK/at-port.bin"
 sh_ print Laser "$WORK/at-port.bin" >/dev/null 2>&1 &
-eventually 20 "Laser +P1 +printing +[0-9]*[1-9][0-9]*/16000000" jobs
+eventually 20 "Laser +P1 +printing +[0-9]+/32000000" jobs
 pids=()
 for name in second third dropped; do
   head -c 200000 /dev/urandom >"$WORK/$name.bin"
@@ -72,12 +73,12 @@ await_exit "$STATE/spoolhost.pid"
 await_exit "$STATE/box-BOX1/printbox.pid"
 start_box BOX1 127.0.0.6 --port P1
 start_nbt_daemon 127.0.0.5
-run 0 jobs && contains "Laser +P1 +[a-z ]+\(restarted\) +[0-9]+/16000000 bytes" &&
+run 0 jobs && contains "Laser +P1 +[a-z ]+\(restarted\) +[0-9]+/32000000 bytes" &&
   contains "Laser +P1 +[a-z ]+ +[0-9]+/200000 bytes"
+eventually 90 "Laser +P1 +done \(restarted\) +32000000/32000000 bytes" jobs
 for name in at-port second third; do await_copy "$WORK/$name.bin" "$STATE/box-BOX1/jobs/P1-*.prn"; done
 for f in "$STATE"/box-BOX1/jobs/P1-*.prn; do
   cmp -s "$f" "$WORK/dropped.bin" && fail "the cancelled job was printed"
 done
-eventually 20 "Laser +P1 +done \(restarted\) +16000000/16000000 bytes" jobs
 run 0 stop
 finish
