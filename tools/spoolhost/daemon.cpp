@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 
 #include "client.h"
 #include "configure_driver.h"
@@ -63,6 +64,12 @@ namespace {
 
 std::string ModuleDir() {
   if (const char* env = std::getenv("SPOOLHOST_MODULE_DIR"); env != nullptr && *env != '\0') return env;
+  // An installed spoolhost (bin/) finds the module installed beside it
+  // (lib/tavro/); one in the build tree, where it was built.
+  std::error_code ec;
+  std::filesystem::path installed = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path().parent_path() /
+                                    "lib" / "tavro";
+  if (!ec && std::filesystem::exists(installed / "TAVRO.so", ec)) return installed.string();
   return SPOOLHOST_MODULE_DIR;
 }
 
