@@ -3,9 +3,9 @@
 # configuration and socket in the test's folder) with the backend installed
 # as CUPS needs it, spoolhost as a separate process over nbt, and two print
 # boxes, one of them a slow printer. The ports are listed by lpinfo, a raw
-# queue prints byte for byte, a port out of paper shows in lpstat while the
-# job waits, and a box that dies mid-job leaves the job with CUPS, which
-# prints it once the box is back.
+# queue prints byte for byte (and its copies), a port out of paper shows in
+# lpstat while the job waits, cancel ends the spoolhost job, and a box that
+# dies mid-job leaves the job with CUPS, which prints it once the box is back.
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/nbt_lib.sh"
 . "$(dirname "$0")/../support/private_cupsd.sh"
@@ -51,11 +51,13 @@ cups_eventually() {
   fail "$* never showed /$pattern/ within ${seconds}s"
   return 1
 }
-# lp_job QUEUE FILE: submits FILE and sets JOB to its CUPS job id.
+# lp_job QUEUE FILE [LP-OPTIONS...]: submits FILE and sets JOB to its CUPS job id.
 lp_job() {
+  local queue=$1 file=$2
+  shift 2
   JOB=
-  cups lp -d "$1" "$2" && JOB=$(sed -n 's/^request id is \([^ ]*\) .*/\1/p' "$OUT")
-  [ -n "$JOB" ] || fail "lp -d $1 gave no job id"
+  cups lp -d "$queue" "$@" "$file" && JOB=$(sed -n 's/^request id is \([^ ]*\) .*/\1/p' "$OUT")
+  [ -n "$JOB" ] || fail "lp -d $queue gave no job id"
 }
 # completed JOB: the job has left the queue, printed.
 completed() { cups_eventually "${2:-30}" "^$1 " lpstat -W completed -o; }
@@ -81,23 +83,37 @@ completed "$JOB"
 await_copy "$WORK/big.bin" "$STATE/box-BOX1/jobs/P1-*.prn"
 run 0 printers && contains "^Office +P1 +ready"
 
-# Out of paper: the queue says so and the job waits until paper is back.
+# Out of paper: the queue says so and the job (two copies) waits until
+# paper is back.
 pb BOX1 set-status P1 paperout >/dev/null || fail "set-status refused"
 eventually 20 "^Office +P1 +paper out" printers
 printf 'after the paper came back\n' >"$WORK/paper.txt"
-lp_job Office "$WORK/paper.txt"
+lp_job Office "$WORK/paper.txt" -n 2
 cups_eventually 30 "media-empty" lpstat -l -p Office
 cups_eventually 10 "Office +P1 +waiting for the port" "$SPOOLHOST" --state "$STATE" jobs
 cups lpstat -o Office && contains "^$JOB "
 pb BOX1 set-status P1 ready >/dev/null
 completed "$JOB"
 await_copy "$WORK/paper.txt" "$STATE/box-BOX1/jobs/P1-*.prn"
+copies=0
+for f in "$STATE"/box-BOX1/jobs/P1-*.prn; do cmp -s "$f" "$WORK/paper.txt" && copies=$((copies + 1)); done
+[ "$copies" -eq 2 ] || fail "lp -n 2 should reach the box twice, reached it $copies times"
 cups lpstat -l -p Office
 grep -q "media-empty" "$OUT" && fail "the media-empty reason should be gone once the job printed"
 
+# cancel of a printing job ends the spoolhost job; the box gets no more of it.
+head -c 32000000 /dev/urandom >"$WORK/huge.bin"
+lp_job Slow "$WORK/huge.bin"
+eventually 60 "Slow +P3 +printing +[0-9]*[1-9][0-9]*/32000000" jobs
+cups cancel "$JOB"
+eventually 20 "Slow +P3 +cancelled" jobs
+cups_eventually 10 "job-canceled-by-user" lpstat -W completed -l -o Slow
+for f in "$STATE"/box-BOX2/jobs/P3-*.prn; do
+  [ -f "$f" ] && [ "$(stat -c %s "$f")" -ge 32000000 ] && fail "the cancelled job reached the box whole"
+done
+
 # The slow box dies mid-job: the backend gives the job back to CUPS, which
 # keeps it and prints it whole once the box is back.
-head -c 32000000 /dev/urandom >"$WORK/huge.bin"
 lp_job Slow "$WORK/huge.bin"
 eventually 60 "Slow +P3 +printing +[0-9]*[1-9][0-9]*/32000000" jobs
 kill -9 "$(box_pid BOX2)"

@@ -28,11 +28,13 @@ std::string Env(const char* name) {
   return value == nullptr ? "" : value;
 }
 
-// The copies CUPS asks for: a whole number from 1 to 9999, else 1.
+// The copies CUPS asks for, as many as spoolhost makes (999) at most; 1 for
+// anything but a whole number.
 int ParseCopies(const char* text) {
   char* end = nullptr;
   long n = std::strtol(text, &end, 10);
-  return end != text && *end == '\0' && n >= 1 && n <= 9999 ? static_cast<int>(n) : 1;
+  if (end == text || *end != '\0' || n < 1) return 1;
+  return n > 999 ? 999 : static_cast<int>(n);
 }
 
 int RunJob(int argc, char** argv, SchedulerReport& report) {
@@ -47,7 +49,6 @@ int RunJob(int argc, char** argv, SchedulerReport& report) {
       return kBackendFailed;
     }
     order.input = file.Get();
-    order.fromFile = true;
     order.copies = ParseCopies(argv[4]);
   }
   std::string uri = Env("DEVICE_URI");

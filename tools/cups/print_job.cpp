@@ -111,24 +111,18 @@ int PrintJob::Prepare() {
 void PrintJob::SendData(DaemonConnection& daemon) {
   std::string piece;
   bool sent = true;
-  for (int copy = 0; sent && copy < order_.copies; ++copy) {
-    if (copy > 0 && ::lseek(order_.input, 0, SEEK_SET) != 0) {
-      report_.Error(std::string("cannot read the job again for its next copy: ") + std::strerror(errno));
+  for (;;) {
+    piece.resize(kPiece);
+    ssize_t n = ::read(order_.input, piece.data(), piece.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      // spoolhost fails a job whose client breaks off before its end.
+      report_.Error(std::string("cannot read the job: ") + std::strerror(errno));
       std::_Exit(kBackendFailed);
     }
-    for (;;) {
-      piece.resize(kPiece);
-      ssize_t n = ::read(order_.input, piece.data(), piece.size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        // The daemon drops a job whose client breaks off before its end.
-        report_.Error(std::string("cannot read the job: ") + std::strerror(errno));
-        std::_Exit(kBackendFailed);
-      }
-      if (n == 0) break;
-      piece.resize(static_cast<std::size_t>(n));
-      if (!(sent = daemon.Send(Frame::Data, piece))) break;
-    }
+    if (n == 0) break;
+    piece.resize(static_cast<std::size_t>(n));
+    if (!(sent = daemon.Send(Frame::Data, piece))) break;
   }
   if (sent) sent = daemon.Send(Frame::DataEnd, "");
   std::lock_guard lock(mutex_);
@@ -144,6 +138,8 @@ void PrintJob::Progress(const std::string& line) {
   std::string state = text.substr(0, text.find(' '));
   std::int64_t now = NowMs();
   if (state == lastProgress_ && now - lastProgressAt_ < 1000) return;
+  // While the port is in trouble, the watch's line says why the job waits.
+  if (state == "waiting" && report_.HasReasons()) return;
   lastProgress_ = state;
   lastProgressAt_ = now;
   report_.Info("Port " + order_.port + ": " + text);
@@ -152,7 +148,10 @@ void PrintJob::Progress(const std::string& line) {
 int PrintJob::Print() {
   std::string error;
   std::optional<DaemonConnection> daemon = link_.Connect(&error);
-  if (!daemon || !daemon->SendRequest({"print", "--", order_.printer})) {
+  std::vector<std::string> request{"print"};
+  if (order_.copies > 1) request.push_back("--copies=" + std::to_string(order_.copies));
+  request.insert(request.end(), {"--", order_.printer});
+  if (!daemon || !daemon->SendRequest(request)) {
     report_.Error(daemon ? "spoolhost closed the connection" : error);
     return kBackendRetry;
   }
@@ -194,8 +193,8 @@ int PrintJob::Print() {
         break;
     }
   }
-  // The daemon answers only once it has the data or the connection broke,
-  // so the sender is done or about to be.
+  // The daemon ends its answer once it has the data, or has given up on it
+  // and closed the connection, so the sender is done or about to be.
   sender.join();
   if (status == tools::kExitOk) {
     report_.Info("Port " + order_.port + ": the job was printed");
@@ -205,6 +204,12 @@ int PrintJob::Print() {
     // The job is not known to have printed: CUPS keeps it and tries again.
     report_.Error("spoolhost broke off the job on port " + order_.port + (err.empty() ? "" : ": " + err));
     return kBackendRetry;
+  }
+  // spoolhost stopping keeps the job in its spool and prints it when it
+  // starts again: it is spoolhost's now, as a job a printer has queued.
+  if (err.find("stays in the spool") != std::string::npos) {
+    report_.Info("Port " + order_.port + ": spoolhost is stopping; it keeps the job and prints it when it starts");
+    return kBackendOk;
   }
   report_.Error(err.empty() ? "spoolhost could not print the job" : err);
   // A job that failed at the port (its box gone or unreachable) is tried

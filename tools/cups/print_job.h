@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "scheduler_report.h"
 #include "spoolhost_link.h"
@@ -18,8 +19,7 @@ struct JobOrder {
   std::string port;     // from DEVICE_URI
   std::string printer;  // the spoolhost printer that stands for the queue
   int input = 0;        // the job's file, or standard input
-  bool fromFile = false;
-  int copies = 1;  // made here only for a file; filters make them for standard input
+  int copies = 1;  // asked of spoolhost for a file; filters make them for standard input
 };
 
 // The job number in a line of `print`'s output ("job N queued ..."), if any.

@@ -27,6 +27,11 @@ void SchedulerReport::Info(std::string_view text) { Line("INFO: ", text); }
 void SchedulerReport::Error(std::string_view text) { Line("ERROR: ", text); }
 void SchedulerReport::Debug(std::string_view text) { Line("DEBUG: ", text); }
 
+bool SchedulerReport::HasReasons() {
+  std::lock_guard lock(mutex_);
+  return !reasons_.empty();
+}
+
 void SchedulerReport::SetReasons(const std::set<std::string>& reasons) {
   // The scheduler takes one action per line: "+" adds, "-" removes the
   // keywords that follow, separated by commas.

@@ -19,6 +19,8 @@ class SchedulerReport {
   // Makes the reasons this backend has set exactly REASONS (printer-state-
   // reasons keywords): one STATE: line adding and removing the difference.
   void SetReasons(const std::set<std::string>& reasons);
+  // Whether a reason this backend set stands now.
+  bool HasReasons();
 
  private:
   void Line(std::string_view prefix, std::string_view text);
