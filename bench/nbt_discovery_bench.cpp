@@ -7,7 +7,9 @@
 //   - rounds: the pings the first box has heard when every port is listed
 //     (`spoolhost ports` asked every 100 ms); 1 means the first ping's
 //     reports were all filed. The real time to the first and to the last
-//     port is given beside it.
+//     port is given beside it, and the rounds that time spans at the
+//     longest ping period (a box busy with a burst may miss a ping, so its
+//     count alone can be low).
 //   - steady CPU of spoolhost (user + system, % of one core) over two ping
 //     rounds after a settling round, at the run's time scale, and divided by
 //     it: pings, reports and status cycles all run on module time, so that
@@ -15,7 +17,7 @@
 //   - spoolhost's resident memory, and per port its growth over a spoolhost
 //     with no boxes measured in the same run (the baseline, N = 0);
 //   - `spoolhost ports --level 2` and, for the client's own cost, `spoolhost
-//     status`: median wall time of 5 runs each;
+//     status`: median wall time of 7 runs each, with the fastest and slowest;
 //   - datagrams lost: the count `spoolhost status` shows for its adapter, and
 //     what the kernel dropped on spoolhost's own UDP sockets (/proc/net/udp).
 //
@@ -167,16 +169,21 @@ long long KernelDrops(pid_t pid) {
   return drops;
 }
 
-double MedianMs(const std::vector<std::string>& argv, const std::string& log) {
+// Wall times of repeated runs: the median and the spread around it.
+struct Timing {
+  double medianMs = 0, minMs = 0, maxMs = 0;
+};
+
+Timing TimeRuns(const std::vector<std::string>& argv, const std::string& log, int runs = 7) {
   std::vector<double> ms;
-  for (int i = 0; i < 5; ++i) {
+  for (int i = 0; i < runs; ++i) {
     auto start = Clock::now();
     std::string out;
     Capture(argv, log, &out);
     ms.push_back(Seconds(Clock::now() - start) * 1000);
   }
   std::sort(ms.begin(), ms.end());
-  return ms[ms.size() / 2];
+  return {ms[ms.size() / 2], ms.front(), ms.back()};
 }
 
 struct Result {
@@ -186,7 +193,8 @@ struct Result {
   double firstS = 0, allS = 0;
   double cpuAtScale = 0;
   long long rssKiB = 0;
-  double level2Ms = 0, statusMs = 0;
+  std::size_t listed = 0;
+  Timing level2, status;
   long long dropped = -1, kernelDropped = -1;
 };
 
@@ -236,6 +244,7 @@ class Run {
       if (Capture(Spoolhost({"ports"}), log_, &out) == 0) {
         up = true;
         std::size_t n = CountPorts(out);
+        r->listed = n;
         if (n > 0 && r->firstS == 0) r->firstS = Seconds(Clock::now() - start);
         if (n >= want) {
           r->allS = Seconds(Clock::now() - start);
@@ -254,6 +263,9 @@ class Run {
       Capture({PRINTBOX_BIN, "--state", BoxState(0), "status"}, log_, &out);
       r->rounds = NumberAfter(out, "pings heard: ");
     }
+    // Where reports went missing, if any did: the monitor's backlog, or the
+    // kernel's buffer of spoolhost's datagram sockets.
+    CountDrops(r);
     if (!r->allListed) return true;
     // A round to settle, then two measured.
     std::this_thread::sleep_for(std::chrono::duration<double>(round));
@@ -262,13 +274,17 @@ class Run {
     std::this_thread::sleep_for(std::chrono::duration<double>(130 / scale_));
     r->cpuAtScale = (CpuSeconds(spoolhost_) - cpu0) / Seconds(Clock::now() - t0) * 100;
     r->rssKiB = RssKiB(spoolhost_);
-    r->level2Ms = MedianMs(Spoolhost({"ports", "--level", "2"}), log_);
-    r->statusMs = MedianMs(Spoolhost({"status"}), log_);
+    r->level2 = TimeRuns(Spoolhost({"ports", "--level", "2"}), log_);
+    r->status = TimeRuns(Spoolhost({"status"}), log_);
+    CountDrops(r);
+    return true;
+  }
+
+  void CountDrops(Result* r) {
     std::string status;
     Capture(Spoolhost({"status"}), log_, &status);
     r->dropped = NumberAfter(status, "datagrams dropped ");
     r->kernelDropped = KernelDrops(spoolhost_);
-    return true;
   }
 
   void Stop() {
@@ -353,14 +369,22 @@ int main(int argc, char** argv) {
   const Result& base = results.front();
   std::printf("nbt discovery, %d ports a box, module time %gx real time (a ping round %.1f to %.1f s)\n",
               kPortsPerBox, scale, 60 / scale, 69 / scale);
-  std::printf("%6s %6s %7s %8s %8s %9s %10s %9s %9s %10s %9s %8s %8s\n", "boxes", "ports", "rounds", "first s",
-              "all s", "cpu%@x", "cpu%@1x", "rss KiB", "KiB/port", "level2 ms", "status ms", "dropped", "kernel");
+  std::printf("%6s %6s %7s %7s %8s %8s %9s %10s %9s %9s %17s %17s %8s %8s\n", "boxes", "ports", "rounds", "by time", "first s",
+              "all s", "cpu%@x", "cpu%@1x", "rss KiB", "KiB/port", "level2 ms (range)", "status ms (range)",
+              "dropped", "kernel");
   for (const Result& r : results) {
     int ports = r.boxes * kPortsPerBox;
     double perPort = ports > 0 ? static_cast<double>(r.rssKiB - base.rssKiB) / ports : 0;
-    std::printf("%6d %6d %7lld %8.2f %8.2f %9.2f %10.3f %9lld %9.2f %10.1f %9.1f %8lld %8lld%s\n", r.boxes, ports,
-                r.rounds, r.firstS, r.allS, r.cpuAtScale, r.cpuAtScale / scale, r.rssKiB, perPort, r.level2Ms,
-                r.statusMs, r.dropped, r.kernelDropped, r.boxes > 0 && !r.allListed ? "  NOT ALL LISTED" : "");
+    char level2[48], status[48];
+    std::snprintf(level2, sizeof level2, "%.1f (%.1f-%.1f)", r.level2.medianMs, r.level2.minMs, r.level2.maxMs);
+    std::snprintf(status, sizeof status, "%.1f (%.1f-%.1f)", r.status.medianMs, r.status.minMs, r.status.maxMs);
+    std::string missing = r.boxes > 0 && !r.allListed
+                              ? "  NOT ALL LISTED: " + std::to_string(r.listed) + " of " + std::to_string(ports)
+                              : "";
+    double byTime = r.allListed ? 1 + (r.allS - r.firstS) / (69 / scale) : 0;
+    std::printf("%6d %6d %7lld %7.1f %8.2f %8.2f %9.2f %10.3f %9lld %9.2f %17s %17s %8lld %8lld%s\n", r.boxes, ports,
+                r.rounds, byTime, r.firstS, r.allS, r.cpuAtScale, r.cpuAtScale / scale, r.rssKiB, perPort, level2, status,
+                r.dropped, r.kernelDropped, missing.c_str());
   }
   std::printf("targets: 250 boxes in 1 round, 1000 in 2; at 11000 ports cpu%%@1x < 1, KiB/port <= 2, level2 < 50 ms;"
               " nothing dropped\n");

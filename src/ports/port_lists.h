@@ -65,8 +65,9 @@ void MergeReportsIntoOpen(void);
 // when their name is new there (one log line for the run).
 void MoveReportsToAvailable(void);
 // How many new port names reports may bring: so many may wait in ReportList,
-// and so many report-made records may stand in AvailableList.
-#define MAX_REPORTED_PORTS 4096
+// and so many report-made records may stand in AvailableList. Room for a
+// thousand boxes of 11 ports, with a margin, at a few KB a record.
+#define MAX_REPORTED_PORTS 16384
 // Whether a report of the named port may be filed (the caller holds
 // ReportLock): while ReportList has room, or when the name is known already
 // (waiting, in use or available). FALSE is logged once for the run.

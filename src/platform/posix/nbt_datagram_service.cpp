@@ -15,6 +15,8 @@ namespace {
 constexpr auto kReassemblyTime = std::chrono::seconds(2);
 constexpr std::size_t kMaxPartials = 32;
 constexpr std::size_t kMaxDatagramData = 65535;
+// Room for the reports of a thousand boxes arriving at once.
+constexpr int kBurstBuffer = 2 << 20;
 
 bool IsBroadcastName(const Name& n) {
   if (n[0] != '*') return false;
@@ -29,7 +31,16 @@ DatagramService::DatagramService(const NbtEndpoint& ep, nb::Node* node)
     : ep_(ep), node_(node), nextId_(static_cast<uint16_t>(std::random_device{}())) {}
 
 bool DatagramService::Open() {
-  return unicast_.Open(ep_.address, ep_.datagramPort, true) && broadcast_.Open(ep_.broadcast, ep_.datagramPort, true);
+  if (!unicast_.Open(ep_.address, ep_.datagramPort, true) || !broadcast_.Open(ep_.broadcast, ep_.datagramPort, true))
+    return false;
+  // Every box on the segment answers a ping at once, and the reports come by
+  // broadcast: the system's default buffer (about 200 KB, a hundred or two
+  // reports as the kernel counts them) loses the rest of a burst of a
+  // thousand boxes before this node's thread reads them, where a NetBIOS
+  // driver would have buffered them.
+  broadcast_.SetReceiveBuffer(kBurstBuffer);
+  unicast_.SetReceiveBuffer(kBurstBuffer);
+  return true;
 }
 
 uint8_t DatagramService::Send(const Name& from, const Name& to, std::span<const uint8_t> data,

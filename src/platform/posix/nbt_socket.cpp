@@ -89,6 +89,12 @@ bool UdpSocket::Open(uint32_t address, uint16_t port, bool shared) {
   return true;
 }
 
+void UdpSocket::SetReceiveBuffer(int bytes) {
+  // Deliberately unchecked: a smaller buffer still works, it only loses more
+  // of a burst.
+  setsockopt(fd_.Get(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
 bool UdpSocket::Receive(Bytes* packet, uint32_t* address, uint16_t* port) {
   packet->resize(65536);
   sockaddr_in sa{};

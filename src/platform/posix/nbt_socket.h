@@ -55,6 +55,9 @@ class UdpSocket {
   // Several nodes on one machine bind the same broadcast address and port,
   // so a shared socket allows that.
   bool Open(uint32_t address, uint16_t port, bool shared);
+  // Asks the kernel to hold up to this many bytes of unread packets (it may
+  // grant less, up to its own maximum).
+  void SetReceiveBuffer(int bytes);
   int Get() const { return fd_.Get(); }
   explicit operator bool() const { return static_cast<bool>(fd_); }
   // Receives one packet; false when nothing is waiting.
