@@ -381,7 +381,7 @@ int main(int argc, char** argv) {
     std::string missing = r.boxes > 0 && !r.allListed
                               ? "  NOT ALL LISTED: " + std::to_string(r.listed) + " of " + std::to_string(ports)
                               : "";
-    double byTime = r.allListed ? 1 + (r.allS - r.firstS) / (69 / scale) : 0;
+    double byTime = r.boxes > 0 && r.allListed ? 1 + (r.allS - r.firstS) / (69 / scale) : 0;
     std::printf("%6d %6d %7lld %7.1f %8.2f %8.2f %9.2f %10.3f %9lld %9.2f %17s %17s %8lld %8lld%s\n", r.boxes, ports,
                 r.rounds, byTime, r.firstS, r.allS, r.cpuAtScale, r.cpuAtScale / scale, r.rssKiB, perPort, level2, status,
                 r.dropped, r.kernelDropped, missing.c_str());
