@@ -30,6 +30,7 @@ nbt_cleanup() {
 }
 trap nbt_cleanup EXIT
 
+EXTRA_LOGS+=("$CUPSDIR/log/error_log")  # the backend's sanitizer reports land there
 if ! cupsd_start "$CUPSDIR" "$VARNHOLD_BACKEND" "$STATE"; then
   echo "SKIP: no private cupsd here: $CUPSD_WHY"
   trap - EXIT

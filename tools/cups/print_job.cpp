@@ -90,8 +90,20 @@ int PrintJob::Prepare() {
     report_.Error(printers.err);
     return kBackendRetry;
   }
-  if (PrinterStatusIn(printers.out, order_.printer, order_.port)) return kBackendOk;
   const bool exists = ListsPrinter(printers.out, order_.printer);
+  if (exists) {
+    // The printer is the queue's, and CUPS sends a queue one job at a time:
+    // a job of it still in spoolhost was left by an earlier run of this job
+    // that CUPS did not see end (given back, or the backend killed), and
+    // would print a second copy beside this one.
+    Answer left = link_.Ask({"cancel", "--all=" + order_.printer});
+    if (left.status == tools::kExitOk && left.out.rfind("no job", 0) != 0) {
+      std::string said = left.out;
+      for (std::size_t nl; (nl = said.find('\n')) != std::string::npos;) said.replace(nl, 1, nl + 1 < said.size() ? "; " : "");
+      report_.Info("Cancelled what an earlier try of the job left in spoolhost: " + said);
+    }
+  }
+  if (PrinterStatusIn(printers.out, order_.printer, order_.port)) return kBackendOk;
   Answer made = exists ? link_.Ask({"set-port", "--", order_.printer, order_.port})
                        : link_.Ask({"add-printer", "--", order_.printer, order_.port});
   if (made.status == -1) {
@@ -205,15 +217,11 @@ int PrintJob::Print() {
     report_.Error("spoolhost broke off the job on port " + order_.port + (err.empty() ? "" : ": " + err));
     return kBackendRetry;
   }
-  // spoolhost stopping keeps the job in its spool and prints it when it
-  // starts again: it is spoolhost's now, as a job a printer has queued.
-  if (err.find("stays in the spool") != std::string::npos) {
-    report_.Info("Port " + order_.port + ": spoolhost is stopping; it keeps the job and prints it when it starts");
-    return kBackendOk;
-  }
   report_.Error(err.empty() ? "spoolhost could not print the job" : err);
-  // A job that failed at the port (its box gone or unreachable) is tried
-  // again; a request spoolhost did not understand never will print.
+  // A job that failed at the port (its box gone or unreachable), or that a
+  // stopping spoolhost kept in its spool, is tried again (the next try
+  // cancels what is left of this one); a request spoolhost did not
+  // understand never will print.
   return status == tools::kExitUsage ? kBackendFailed : kBackendRetry;
 }
 
