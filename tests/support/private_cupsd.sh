@@ -28,7 +28,7 @@ cupsd_start() {
   # it runs are root's and written by nobody else.
   chmod 755 "$dir" "$dir/serverbin" "$dir/serverbin/backend"
   for sub in filter daemon cgi-bin notifier driver monitor; do
-    [ -e "$CUPS_SYSTEM_SERVERBIN/$sub" ] && ln -s "$CUPS_SYSTEM_SERVERBIN/$sub" "$dir/serverbin/$sub"
+    if [ -e "$CUPS_SYSTEM_SERVERBIN/$sub" ]; then ln -s "$CUPS_SYSTEM_SERVERBIN/$sub" "$dir/serverbin/$sub"; fi
   done
   install -o root -g root -m 0700 "$backend" "$dir/serverbin/backend/varnhold"
   cat >"$dir/etc/cups-files.conf" <<CONF
@@ -84,13 +84,14 @@ CONF
 
 cupsd_stop() {
   [ -n "${CUPSD_PID:-}" ] || return 0
-  kill "$CUPSD_PID" 2>/dev/null
+  # Safe under set -e (the demo): a cupsd already gone is no failure.
+  kill "$CUPSD_PID" 2>/dev/null || true
   local n
   for n in $(seq 100); do
     kill -0 "$CUPSD_PID" 2>/dev/null || break
     sleep 0.1
   done
-  kill -9 "$CUPSD_PID" 2>/dev/null
-  wait "$CUPSD_PID" 2>/dev/null
+  kill -9 "$CUPSD_PID" 2>/dev/null || true
+  wait "$CUPSD_PID" 2>/dev/null || true
   CUPSD_PID=
 }
