@@ -18,14 +18,17 @@
 // gets to its file. Process start, connection set-up and the file write are
 // in both.
 //
-// Two untimed runs of each path come first. Each repetition then runs both
+// For each job size (16, 64 and 256 MiB unless --bytes names one), an
+// untimed run of each path comes first. Each repetition then runs both
 // paths once, in alternating order, so that load from elsewhere on the
-// machine falls on both; the summary gives the median
-// rate of each and their ratio (the aim is at least 0.5). Every copy is
-// compared with the job after its run, outside the timing.
+// machine falls on both; the summary gives, per size, the median rate of
+// each path with the spread of the repetitions (lowest to highest), the ratio
+// of the medians (aim: at least 0.8), and the CPU time per job of each path
+// with their ratio (aim: at most 2). Every copy is compared with the job
+// after its run, outside the timing.
 //
-// Options: --bytes N (job size, default 16 MiB), --reps N (default 5),
-// --keep (leave the work directory and logs). The nbt ports and the raw
+// Options: --bytes N (one job size instead of the three), --reps N (default
+// 5), --keep (leave the work directory and logs). The nbt ports and the raw
 // port come from the process id, so runs beside the tests do not meet their
 // broadcasts. Exit status 0 when every run delivered the job intact.
 #include <arpa/inet.h>
@@ -44,6 +47,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -300,6 +304,8 @@ double ChildrenCpu() {
 struct Timing {
   double seconds = 0;
   double cpu = 0;  // CPU seconds of the sender and the receiving processes
+  // The same by process: the sender, then each receiving process.
+  std::vector<double> parts;
 };
 
 double Median(std::vector<double> v) {
@@ -308,11 +314,27 @@ double Median(std::vector<double> v) {
   return n == 0 ? 0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
+// "median (lowest-highest)" of the repetitions.
+std::string Spread(const std::vector<double>& v, const char* format) {
+  auto [low, high] = std::minmax_element(v.begin(), v.end());
+  char text[96];
+  std::snprintf(text, sizeof text, format, Median(v), *low, *high);
+  return text;
+}
+
+// The figures of one job size.
+struct SizeResult {
+  std::size_t bytes = 0;
+  std::vector<double> rawRates, nbtRates, rawCpu, nbtCpu;
+  // nbt CPU ms per job of the client, the daemon and the box.
+  std::vector<double> clientCpu, daemonCpu, boxCpu;
+};
+
 // ---- the benchmark
 
 class Bench {
  public:
-  Bench(std::size_t bytes, int reps, bool keep) : bytes_(bytes), reps_(reps), keep_(keep) {}
+  Bench(std::vector<std::size_t> sizes, int reps, bool keep) : sizes_(std::move(sizes)), reps_(reps), keep_(keep) {}
   ~Bench() { TearDown(); }
 
   int Run();
@@ -320,6 +342,10 @@ class Bench {
  private:
   bool SetUp(std::string* error);
   void TearDown();
+  // Writes the job file of `bytes` random bytes.
+  bool MakeJob(std::size_t bytes);
+  // The timed runs of one size; false with *error set when one failed.
+  bool RunSize(std::size_t bytes, SizeResult* result, std::string* error);
   // One timed run: the sender's start to the receiver's finished file, with
   // the CPU time of the sender and of `receivers`. Nothing with *error set
   // when the job did not arrive intact.
@@ -334,7 +360,7 @@ class Bench {
     return args;
   }
 
-  const std::size_t bytes_;
+  const std::vector<std::size_t> sizes_;
   const int reps_;
   const bool keep_;
   std::string work_, self_, job_, log_;
@@ -353,12 +379,7 @@ bool Bench::SetUp(std::string* error) {
   for (const char* d : {"spool", "box", "out-nbt", "out-raw"}) fs::create_directories(work_ + "/" + d);
   log_ = work_ + "/bench.log";
   self_ = fs::read_symlink("/proc/self/exe").string();
-
-  data_.resize(bytes_);
-  std::mt19937 random(9);
-  for (auto& c : data_) c = static_cast<char>(random());
   job_ = work_ + "/job.bin";
-  std::ofstream(job_, std::ios::binary).write(data_.data(), static_cast<std::streamsize>(data_.size()));
 
   // The same formula as the transport's tests, 2000 ports higher.
   portBase_ = 22000 + (::getpid() % 8000) * 5;
@@ -423,18 +444,22 @@ void Bench::TearDown() {
 std::optional<Timing> Bench::Time(const std::vector<std::string>& sender, const std::vector<pid_t>& receivers,
                                   CloseWatch& watch, const std::string& outDir, std::string* error) {
   auto cpu = [&] {
-    double sum = ChildrenCpu();
-    for (pid_t r : receivers) sum += ProcessCpu(r);
-    return sum;
+    std::vector<double> parts{ChildrenCpu()};
+    for (pid_t r : receivers) parts.push_back(ProcessCpu(r));
+    return parts;
   };
-  double cpuBefore = cpu();
+  std::vector<double> cpuBefore = cpu();
   auto start = Clock::now();
   pid_t pid = Spawn(sender, log_);
   int status = -1;
   std::optional<std::string> name = watch.Next(pid, &status);
   auto end = Clock::now();
   if (status < 0) status = WaitExit(pid);
-  Timing timing{std::chrono::duration<double>(end - start).count(), cpu() - cpuBefore};
+  Timing timing{std::chrono::duration<double>(end - start).count(), 0, cpu()};
+  for (std::size_t i = 0; i < timing.parts.size(); ++i) {
+    timing.parts[i] -= cpuBefore[i];
+    timing.cpu += timing.parts[i];
+  }
   if (!name) {
     *error = "no job file came from " + sender[0] + (status > 0 ? " (it exited " + std::to_string(status) + ")" : "") +
              "; logs in " + work_;
@@ -454,49 +479,91 @@ std::optional<Timing> Bench::Time(const std::vector<std::string>& sender, const 
   return timing;
 }
 
-int Bench::Run() {
-  std::string error;
-  if (!SetUp(&error)) return Fail(error);
+bool Bench::MakeJob(std::size_t bytes) {
+  data_.resize(bytes);
+  std::mt19937_64 random(9);
+  for (std::size_t i = 0; i < bytes; i += 8) {
+    std::uint64_t word = random();
+    std::memcpy(&data_[i], &word, std::min<std::size_t>(8, bytes - i));
+  }
+  std::ofstream out(job_, std::ios::binary | std::ios::trunc);
+  out.write(data_.data(), static_cast<std::streamsize>(data_.size()));
+  return out.good();
+}
+
+bool Bench::RunSize(std::size_t bytes, SizeResult* result, std::string* error) {
+  if (!MakeJob(bytes)) {
+    *error = "cannot write the job file " + job_;
+    return false;
+  }
   CloseWatch rawWatch(work_ + "/out-raw"), nbtWatch(work_ + "/out-nbt");
-  if (!rawWatch.Ok() || !nbtWatch.Ok()) return Fail("inotify is not available");
+  if (!rawWatch.Ok() || !nbtWatch.Ok()) {
+    *error = "inotify is not available";
+    return false;
+  }
   std::vector<std::string> raw = {self_, "--raw-send", kHostAddress, kBoxAddress, std::to_string(portBase_ + 3), job_};
   std::vector<std::string> nbt = Spoolhost({"print", kPrinter, job_});
-
-  auto runRaw = [&] { return Time(raw, {sink_}, rawWatch, work_ + "/out-raw", &error); };
-  auto runNbt = [&] { return Time(nbt, {spoolhost_, printbox_}, nbtWatch, work_ + "/out-nbt", &error); };
-  // Two untimed runs of each first: page cache, the first session, and heaps
+  auto runRaw = [&] { return Time(raw, {sink_}, rawWatch, work_ + "/out-raw", error); };
+  auto runNbt = [&] { return Time(nbt, {spoolhost_, printbox_}, nbtWatch, work_ + "/out-nbt", error); };
+  // An untimed run of each first: page cache, the first session, and heaps
   // that grow to a job's size once and are reused after.
-  for (int i = 0; i < 2; ++i)
-    if (!runRaw() || !runNbt()) return Fail(error);
+  if (!runRaw() || !runNbt()) return false;
 
-  std::printf("job of %zu bytes, %d repetitions (nbt: spoolhost %s -> printbox %s)\n", bytes_, reps_, kHostAddress,
+  result->bytes = bytes;
+  std::printf("job of %zu bytes, %d repetitions (nbt: spoolhost %s -> printbox %s)\n", bytes, reps_, kHostAddress,
               kBoxAddress);
   std::printf("%4s %14s %14s %8s %14s %14s\n", "rep", "raw TCP MB/s", "nbt MB/s", "ratio", "raw CPU ms", "nbt CPU ms");
-  std::vector<double> rawRates, nbtRates, rawCpu, nbtCpu;
   for (int rep = 0; rep < reps_; ++rep) {
     Timing t[2];
     for (int i = 0; i < 2; ++i) {
       bool doRaw = (i == 0) == (rep % 2 == 0);
       auto got = doRaw ? runRaw() : runNbt();
-      if (!got) return Fail(error);
+      if (!got) return false;
       t[doRaw ? 0 : 1] = *got;
     }
-    double rawRate = static_cast<double>(bytes_) / t[0].seconds / 1e6;
-    double nbtRate = static_cast<double>(bytes_) / t[1].seconds / 1e6;
-    rawRates.push_back(rawRate);
-    nbtRates.push_back(nbtRate);
-    rawCpu.push_back(t[0].cpu * 1e3);
-    nbtCpu.push_back(t[1].cpu * 1e3);
-    std::printf("%4d %14.1f %14.1f %8.3f %14.0f %14.0f\n", rep + 1, rawRate, nbtRate, nbtRate / rawRate, t[0].cpu * 1e3,
-                t[1].cpu * 1e3);
+    double rawRate = static_cast<double>(bytes) / t[0].seconds / 1e6;
+    double nbtRate = static_cast<double>(bytes) / t[1].seconds / 1e6;
+    result->rawRates.push_back(rawRate);
+    result->nbtRates.push_back(nbtRate);
+    result->rawCpu.push_back(t[0].cpu * 1e3);
+    result->nbtCpu.push_back(t[1].cpu * 1e3);
+    result->clientCpu.push_back(t[1].parts[0] * 1e3);
+    result->daemonCpu.push_back(t[1].parts[1] * 1e3);
+    result->boxCpu.push_back(t[1].parts[2] * 1e3);
+    std::printf("%4d %14.1f %14.1f %8.3f %14.0f %14.0f\n", rep + 1, rawRate, nbtRate, nbtRate / rawRate,
+                t[0].cpu * 1e3, t[1].cpu * 1e3);
     std::fflush(stdout);
   }
-  double rawMedian = Median(rawRates), nbtMedian = Median(nbtRates);
-  std::printf("median: raw TCP stream %.1f MB/s; spoolhost -> printbox over nbt %.1f MB/s; ratio %.3f (aim >= 0.500)\n",
-              rawMedian, nbtMedian, nbtMedian / rawMedian);
+  return true;
+}
+
+int Bench::Run() {
+  std::string error;
+  if (!SetUp(&error)) return Fail(error);
+  std::vector<SizeResult> results;
+  for (std::size_t bytes : sizes_) {
+    SizeResult result;
+    if (!RunSize(bytes, &result, &error)) return Fail(error);
+    results.push_back(result);
+  }
+  // Rates are medians with the spread of the repetitions (lowest-highest).
   // CPU time (all processes of a path, in clock ticks) moves less with other
   // load on the machine than the rates do.
-  std::printf("median CPU per job: raw %.0f ms, nbt %.0f ms\n", Median(rawCpu), Median(nbtCpu));
+  std::printf("\nsummary, %d repetitions: median (lowest-highest)\n", reps_);
+  std::printf("%10s %24s %24s %7s %20s %20s %7s\n", "MiB", "raw TCP MB/s", "nbt MB/s", "ratio", "raw CPU ms/job",
+              "nbt CPU ms/job", "CPU x");
+  for (const SizeResult& r : results) {
+    double ratio = Median(r.nbtRates) / Median(r.rawRates);
+    double cpu = Median(r.nbtCpu) / std::max(Median(r.rawCpu), 1.0);
+    std::printf("%10.2f %24s %24s %7.3f %20s %20s %7.2f\n", static_cast<double>(r.bytes) / (1 << 20),
+                Spread(r.rawRates, "%.0f (%.0f-%.0f)").c_str(), Spread(r.nbtRates, "%.0f (%.0f-%.0f)").c_str(), ratio,
+                Spread(r.rawCpu, "%.0f (%.0f-%.0f)").c_str(), Spread(r.nbtCpu, "%.0f (%.0f-%.0f)").c_str(), cpu);
+  }
+  std::printf("nbt CPU ms/job by process, median: client, daemon, box\n");
+  for (const SizeResult& r : results)
+    std::printf("%10.2f %10.0f %10.0f %10.0f\n", static_cast<double>(r.bytes) / (1 << 20), Median(r.clientCpu),
+                Median(r.daemonCpu), Median(r.boxCpu));
+  std::printf("aims: nbt at least 0.8 of the raw stream, CPU per job at most 2 times the raw stream's\n");
   return 0;
 }
 
@@ -505,13 +572,13 @@ int Bench::Run() {
 int main(int argc, char** argv) {
   if (argc == 6 && std::strcmp(argv[1], "--raw-send") == 0) return RawSend(argv[2], argv[3], std::atoi(argv[4]), argv[5]);
   if (argc == 5 && std::strcmp(argv[1], "--raw-sink") == 0) return RawSink(argv[2], std::atoi(argv[3]), argv[4]);
-  std::size_t bytes = 16 << 20;
+  std::vector<std::size_t> sizes = {std::size_t{16} << 20, std::size_t{64} << 20, std::size_t{256} << 20};
   int reps = 5;
   bool keep = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--bytes" && i + 1 < argc) {
-      bytes = std::strtoull(argv[++i], nullptr, 0);
+      sizes = {std::strtoull(argv[++i], nullptr, 0)};
     } else if (a == "--reps" && i + 1 < argc) {
       reps = std::atoi(argv[++i]);
     } else if (a == "--keep") {
@@ -521,8 +588,8 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (bytes == 0 || reps < 1) return Fail("--bytes and --reps must be positive");
+  if (sizes[0] == 0 || reps < 1) return Fail("--bytes and --reps must be positive");
   ::signal(SIGPIPE, SIG_IGN);
-  Bench bench(bytes, reps, keep);
+  Bench bench(sizes, reps, keep);
   return bench.Run();
 }

@@ -10,38 +10,51 @@ void JobRebuilder::Feed(std::span<const std::uint8_t> bytes) {
   std::size_t i = 0;
   while (i < bytes.size()) {
     jobStarted_ = true;
-    if (pending_.size() < kPacketHeader) {
-      pending_.push_back(bytes[i++]);
-      if (pending_.size() < kPacketHeader) continue;
-      std::uint8_t kind = pending_[0];
-      std::size_t length = pending_[2] | (static_cast<std::size_t>(pending_[3]) << 8);
+    if (headerBytes_ < kPacketHeader) {
+      std::size_t take = std::min(kPacketHeader - headerBytes_, bytes.size() - i);
+      std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(i), take, header_ + headerBytes_);
+      headerBytes_ += take;
+      i += take;
+      if (headerBytes_ < kPacketHeader) continue;
+      std::uint8_t kind = header_[0];
+      std::size_t length = header_[2] | (static_cast<std::size_t>(header_[3]) << 8);
       bool kindOk = kind == kPacketData || kind == kPacketEndOfJob;
-      if (!kindOk || pending_[1] != 0 || length == 0 || length > kMaxPayload) {
+      if (!kindOk || header_[1] != 0 || length == 0 || length > kMaxPayload) {
         ++malformed_;
         broken_ = true;
-        pending_.clear();
+        headerBytes_ = 0;
         FinishJob(JobState::Broken);
         return;
       }
+      payloadLeft_ = length;
       continue;
     }
-    std::size_t length = pending_[2] | (static_cast<std::size_t>(pending_[3]) << 8);
-    std::size_t want = kPacketHeader + length - pending_.size();
-    std::size_t take = std::min(want, bytes.size() - i);
-    pending_.insert(pending_.end(), bytes.begin() + i, bytes.begin() + i + take);
+    std::size_t take = std::min(payloadLeft_, bytes.size() - i);
+    job_.insert(job_.end(), bytes.begin() + static_cast<std::ptrdiff_t>(i),
+                bytes.begin() + static_cast<std::ptrdiff_t>(i + take));
     i += take;
-    if (pending_.size() == kPacketHeader + length) {
-      job_.insert(job_.end(), pending_.begin() + kPacketHeader, pending_.end());
-      bool end = pending_[0] == kPacketEndOfJob;
-      pending_.clear();
-      if (end) FinishJob(JobState::Complete);
+    payloadLeft_ -= take;
+    if (payloadLeft_ == 0) {
+      whole_ = job_.size();
+      headerBytes_ = 0;
+      if (header_[0] == kPacketEndOfJob) FinishJob(JobState::Complete);
     }
   }
 }
 
 void JobRebuilder::End() {
+  // A packet cut short is no part of the job.
+  job_.resize(whole_);
   if (!broken_ && jobStarted_) FinishJob(JobState::Incomplete);
-  pending_.clear();
+  headerBytes_ = 0;
+  payloadLeft_ = 0;
+}
+
+void JobRebuilder::TakeJobBytes(std::vector<std::uint8_t>* out) {
+  out->assign(job_.begin() + static_cast<std::ptrdiff_t>(whole_), job_.end());
+  out->swap(job_);
+  out->resize(whole_);
+  whole_ = 0;
 }
 
 std::vector<RebuiltJob> JobRebuilder::TakeFinished() {
@@ -51,8 +64,10 @@ std::vector<RebuiltJob> JobRebuilder::TakeFinished() {
 }
 
 void JobRebuilder::FinishJob(JobState state) {
+  job_.resize(whole_);
   finished_.push_back({std::move(job_), state});
   job_.clear();
+  whole_ = 0;
   jobStarted_ = false;
 }
 

@@ -38,11 +38,8 @@ class JobRebuilder {
   // job's data then holds only what came after): lets a caller write a long
   // job out as it comes instead of holding it whole. *out's old contents are
   // dropped and its buffer is reused.
-  std::size_t JobBytes() const { return job_.size(); }
-  void TakeJobBytes(std::vector<std::uint8_t>* out) {
-    out->swap(job_);
-    job_.clear();
-  }
+  std::size_t JobBytes() const { return whole_; }
+  void TakeJobBytes(std::vector<std::uint8_t>* out);
 
   bool Broken() const { return broken_; }
   std::size_t MalformedPackets() const { return malformed_; }
@@ -50,8 +47,13 @@ class JobRebuilder {
  private:
   void FinishJob(JobState state);
 
-  std::vector<std::uint8_t> pending_;  // bytes of the packet being read
+  std::uint8_t header_[kPacketHeader] = {};
+  std::size_t headerBytes_ = 0;  // of the packet being read
+  std::size_t payloadLeft_ = 0;  // of the packet being read, once its header is in
+  // The job's payload, copied here straight from what the session brings:
+  // whole packets, then what has come of the packet being read.
   std::vector<std::uint8_t> job_;
+  std::size_t whole_ = 0;  // bytes of job_ from whole packets
   bool jobStarted_ = false;
   bool broken_ = false;
   std::size_t malformed_ = 0;

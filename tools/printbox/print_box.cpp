@@ -17,8 +17,9 @@ const char kQdlGroup[] = "ORVE_QDL        ";
 const char kSrvGroup[] = "ORVE_SRV        ";
 // The chain of the ping receive, beside the ports' listens.
 constexpr std::size_t kPingChain = static_cast<std::size_t>(-1);
-// Larger than the largest packet, so a well-formed packet arrives whole.
-constexpr WORD kReceiveBuffer = 4096;
+// The most one receive takes: a session is read as a stream, many packets a
+// call, as the box's own TCP stack would hand them over.
+constexpr WORD kReceiveBuffer = 0xFFFF;
 // A job streamed to its file is written in pieces of about this size.
 constexpr std::size_t kStreamPiece = 256 * 1024;
 
@@ -319,7 +320,7 @@ void Box::ServeSession(const std::string& port, unsigned char lsn) {
     ncb.ncb_lsn = lsn;
     ncb.ncb_buffer = buffer.data();
     ncb.ncb_length = kReceiveBuffer;
-    UCHAR r = Netbios(&ncb);
+    UCHAR r = plat::NetbiosReceiveStream(&ncb);
     if (r != NRC_GOODRET && r != NRC_INCOMP) break;
     {
       std::lock_guard lock(mutex_);

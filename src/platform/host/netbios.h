@@ -53,6 +53,13 @@ bool SetNetbiosSessionLimit(UCHAR lana, int limit);
 // when the LANA has no adapter.
 std::optional<std::uint64_t> NetbiosDroppedDatagrams(UCHAR lana);
 
+// An NCBRECV for a reader that takes its session as a stream of bytes, as a
+// print box's own TCP stack does: after the first message, those already
+// received behind it follow in the same buffer, as many as fit (NRC_INCOMP
+// when the buffer ends inside one; its rest comes first next time). Sets
+// ncb_retcode as Netbios does.
+UCHAR NetbiosReceiveStream(NCB* ncb);
+
 // Writes the adapter map "SOFTWARE\Microsoft\Rpc\Netbios" under
 // HKEY_LOCAL_MACHINE: one REG_SZ value "ncacn_nb_nb<N>" with data "<N>" per
 // listed adapter (LANA 0 to 9), after removing the values of adapters that

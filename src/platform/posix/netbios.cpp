@@ -84,6 +84,22 @@ std::shared_ptr<nb::Adapter> FindAdapter(UCHAR lana) {
   return it == s.adapters.end() ? nullptr : it->second;
 }
 
+// One look at the table per command: the trace hook, run only when one is
+// set, and the command's adapter.
+std::shared_ptr<nb::Adapter> EnterCommand(NCB* ncb) {
+  std::function<void(const NCB&)> trace;
+  std::shared_ptr<nb::Adapter> adapter;
+  {
+    Service& s = TheService();
+    std::lock_guard lock(s.mutex);
+    if (s.trace) trace = s.trace;
+    auto it = s.adapters.find(ncb->ncb_lana_num);
+    if (it != s.adapters.end()) adapter = it->second;
+  }
+  if (trace) trace(*ncb);
+  return adapter;
+}
+
 UCHAR Enumerate(NCB* ncb) {
   if (!ncb->ncb_buffer || ncb->ncb_length == 0) return NRC_BUFLEN;
   std::vector<UCHAR> lanas;
@@ -163,6 +179,14 @@ std::optional<std::uint64_t> NetbiosDroppedDatagrams(UCHAR lana) {
   return adapter->DroppedDatagrams();
 }
 
+UCHAR NetbiosReceiveStream(NCB* ncb) {
+  auto adapter = EnterCommand(ncb);
+  UCHAR result = adapter ? adapter->ReceiveStream(ncb) : NRC_BRIDGE;
+  ncb->ncb_retcode = result;
+  ncb->ncb_cmd_cplt = result;
+  return result;
+}
+
 void SetNetbiosTrace(std::function<void(const NCB&)> trace) {
   Service& s = TheService();
   std::lock_guard lock(s.mutex);
@@ -184,18 +208,7 @@ bool WaitForQuiet(int count, std::chrono::milliseconds realTimeout) {
 
 UCHAR APIENTRY Netbios(PNCB pncb) {
   if (!pncb) return NRC_INVADDRESS;
-  // One look at the table per command: the trace hook, copied only when one
-  // is set, and the adapter.
-  std::function<void(const NCB&)> trace;
-  std::shared_ptr<plat::nb::Adapter> adapter;
-  {
-    plat::Service& s = plat::TheService();
-    std::lock_guard lock(s.mutex);
-    if (s.trace) trace = s.trace;
-    auto it = s.adapters.find(pncb->ncb_lana_num);
-    if (it != s.adapters.end()) adapter = it->second;
-  }
-  if (trace) trace(*pncb);
+  std::shared_ptr<plat::nb::Adapter> adapter = plat::EnterCommand(pncb);
 
   UCHAR result;
   if (pncb->ncb_command & ASYNCH) {

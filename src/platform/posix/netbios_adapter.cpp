@@ -87,7 +87,7 @@ UCHAR Adapter::Execute(NCB* ncb) {
     case NCBCALL: return Call(ncb);
     case NCBLISTEN: return Listen(ncb, false);
     case NCBSEND: return Send(ncb);
-    case NCBRECV: return Receive(ncb);
+    case NCBRECV: return Receive(ncb, false);
     case NCBHANGUP: return HangUp(ncb);
     default: return NRC_ILLCMD;
   }
@@ -104,6 +104,15 @@ UCHAR Adapter::Submit(NCB* ncb) {
     case NCBLISTEN: return Listen(ncb, true);
     default: return NRC_ILLCMD;
   }
+}
+
+UCHAR Adapter::ReceiveStream(NCB* ncb) {
+  {
+    std::lock_guard lock(mutex_);
+    if (dead_) return NRC_BRIDGE;
+  }
+  if (ncb->ncb_command != NCBRECV) return NRC_ILLCMD;
+  return Receive(ncb, true);
 }
 
 Adapter::NameEntry* Adapter::FindName(const Name& name) {
@@ -486,7 +495,7 @@ UCHAR Adapter::Send(NCB* ncb) {
   return r;
 }
 
-UCHAR Adapter::Receive(NCB* ncb) {
+UCHAR Adapter::Receive(NCB* ncb, bool joined) {
   if (!ncb->ncb_buffer && ncb->ncb_length) return NRC_BUFLEN;
   std::shared_ptr<Channel> channel;
   {
@@ -496,7 +505,7 @@ UCHAR Adapter::Receive(NCB* ncb) {
     channel = it->second.channel;
   }
   WORD got = 0;
-  UCHAR r = channel->Receive(ncb->ncb_buffer, ncb->ncb_length, &got);
+  UCHAR r = channel->Receive(ncb->ncb_buffer, ncb->ncb_length, &got, joined);
   ncb->ncb_length = got;
   if (r == NRC_SCLOSED || r == NRC_SABORT) {
     // The session is over once the peer's last message has been read.

@@ -30,6 +30,9 @@ class Adapter : public Node {
   // Starts an ASYNCH datagram receive or listen: NRC_GOODRET once it waits
   // (its end goes to PostCompletion), or the code that refused it at once.
   UCHAR Submit(NCB* ncb);
+  // An NCBRECV that also takes the messages already there after the first,
+  // joined (host NetbiosReceiveStream).
+  UCHAR ReceiveStream(NCB* ncb);
 
   // Node
   bool HoldsName(const Name& name, bool* isGroup) override;
@@ -75,7 +78,7 @@ class Adapter : public Node {
   UCHAR Call(NCB* ncb);
   UCHAR Listen(NCB* ncb, bool posted);
   UCHAR Send(NCB* ncb);
-  UCHAR Receive(NCB* ncb);
+  UCHAR Receive(NCB* ncb, bool joined);
   UCHAR HangUp(NCB* ncb);
 
   NameEntry* FindName(const Name& name);

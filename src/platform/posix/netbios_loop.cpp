@@ -1,6 +1,7 @@
 // The in-process NetBIOS transport: named segments that every adapter of the
 // process can join, with sessions as pairs of bounded message queues.
 #include <algorithm>
+#include <cstring>
 #include <deque>
 #include <map>
 
@@ -55,7 +56,7 @@ class LoopChannel : public Channel {
     return NRC_GOODRET;
   }
 
-  UCHAR Receive(UCHAR* buffer, WORD capacity, WORD* received) override {
+  UCHAR Receive(UCHAR* buffer, WORD capacity, WORD* received, bool joined) override {
     SessionPipe& p = *pipe_;
     std::unique_lock lock(p.mutex);
     auto& in = p.toward[side_];
@@ -63,20 +64,26 @@ class LoopChannel : public Channel {
     in.readers.Wait(lock, [&] { return !in.messages.empty() || p.closed[0] || p.closed[1]; });
     // What the peer sent before hanging up is still delivered.
     if (in.messages.empty() || p.closed[side_]) return NRC_SCLOSED;
-    const std::vector<UCHAR>& front = in.messages.front();
-    std::size_t left = front.size() - in.frontOffset;
-    std::size_t n = std::min<std::size_t>(left, capacity);
-    if (n) std::copy_n(front.data() + in.frontOffset, n, buffer);
-    *received = static_cast<WORD>(n);
-    if (n < left) {
-      in.frontOffset += n;
-      return NRC_INCOMP;
-    }
-    if (in.spare.size() < kSpareBuffers) in.spare.push_back(std::move(in.messages.front()));
-    in.messages.pop_front();
-    in.frontOffset = 0;
+    std::size_t got = 0;
+    UCHAR result = NRC_GOODRET;
+    do {
+      std::vector<UCHAR>& front = in.messages.front();
+      std::size_t left = front.size() - in.frontOffset;
+      std::size_t n = std::min<std::size_t>(left, capacity - got);
+      if (n) std::memcpy(buffer + got, front.data() + in.frontOffset, n);
+      got += n;
+      if (n < left) {
+        in.frontOffset += n;
+        result = NRC_INCOMP;
+        break;
+      }
+      if (in.spare.size() < kSpareBuffers) in.spare.push_back(std::move(front));
+      in.messages.pop_front();
+      in.frontOffset = 0;
+    } while (joined && !in.messages.empty() && got < capacity);
+    *received = static_cast<WORD>(got);
     if (in.messages.size() <= kSessionQueueResume) in.writers.ReleaseAll();
-    return NRC_GOODRET;
+    return result;
   }
 
   void HangUp() override {

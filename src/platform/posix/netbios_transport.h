@@ -62,12 +62,16 @@ class WaitList {
 class Channel {
  public:
   virtual ~Channel() = default;
-  // Queues one message for the peer; returns once it is queued.
+  // Sends one message; returns once it is on its way and `data` is no
+  // longer needed.
   virtual UCHAR Send(std::span<const UCHAR> data) = 0;
   // Takes the next message, or as much of it as fits (NRC_INCOMP, the rest
   // stays for the next receive). NRC_SCLOSED once the peer has hung up and
   // everything it sent has been read; NRC_SABORT when the connection failed.
-  virtual UCHAR Receive(UCHAR* buffer, WORD capacity, WORD* received) = 0;
+  // `joined`: for a reader that takes the session as a stream of bytes, the
+  // messages already there after the first follow it in the buffer, as many
+  // as fit (NRC_INCOMP when the buffer ends inside one).
+  virtual UCHAR Receive(UCHAR* buffer, WORD capacity, WORD* received, bool joined) = 0;
   // Closes this side; data already queued for the peer stays readable.
   virtual void HangUp() = 0;
 };

@@ -43,13 +43,16 @@ Bytes ReadAll(const fs::path& file) {
 TEST(JobRebuilder, BytesTakenAsTheyComeLeaveTheRestToTheFinishedJob) {
   JobRebuilder r;
   Bytes a = Pattern(3068, 1), b = Pattern(100, 2), taken;
-  r.Feed(Packet(0, a));
+  // A packet and the start of the next: only the whole one can be taken.
+  Bytes first = Packet(0, a), second = Packet(0, b);
+  first.insert(first.end(), second.begin(), second.begin() + 50);
+  r.Feed(first);
   EXPECT_EQ(r.JobBytes(), a.size());
   r.TakeJobBytes(&taken);
   EXPECT_EQ(taken, a);
   EXPECT_EQ(r.JobBytes(), 0u);
-  // The end of this job and the start of the next in one piece.
-  Bytes stream = Packet(0, b);
+  // The rest of it, the end of this job and the start of the next in one piece.
+  Bytes stream(second.begin() + 50, second.end());
   Bytes end = Packet(1, {7}), next = Packet(0, {8, 9});
   stream.insert(stream.end(), end.begin(), end.end());
   stream.insert(stream.end(), next.begin(), next.end());

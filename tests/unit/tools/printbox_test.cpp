@@ -60,12 +60,13 @@ TEST(JobRebuilder, HangUpWithoutEndOfJobLeavesAnIncompleteJob) {
     const char* what;
     Bytes stream;
     std::size_t jobs;
+    Bytes last;  // the last job's data: whole packets only
   } cases[] = {
-      {"data only", Packet(0, {1, 2, 3}), 1},
-      {"header cut short", Concat({Packet(0, {1}), {0x00, 0x00}}), 1},
-      {"payload cut short", Bytes{0x00, 0x00, 0x05, 0x00, 1, 2}, 1},
-      {"nothing sent", {}, 0},
-      {"one job done, next begun", Concat({Packet(1, {9}), Packet(0, {8})}), 2},
+      {"data only", Packet(0, {1, 2, 3}), 1, {1, 2, 3}},
+      {"header cut short", Concat({Packet(0, {1}), {0x00, 0x00}}), 1, {1}},
+      {"payload cut short", Concat({Packet(0, {4}), {0x00, 0x00, 0x05, 0x00, 1, 2}}), 1, {4}},
+      {"nothing sent", {}, 0, {}},
+      {"one job done, next begun", Concat({Packet(1, {9}), Packet(0, {8})}), 2, {8}},
   };
   for (const auto& c : cases) {
     JobRebuilder r;
@@ -75,6 +76,7 @@ TEST(JobRebuilder, HangUpWithoutEndOfJobLeavesAnIncompleteJob) {
     ASSERT_EQ(jobs.size(), c.jobs) << c.what;
     if (c.jobs) {
       EXPECT_EQ(jobs.back().state, JobState::Incomplete) << c.what;
+      EXPECT_EQ(jobs.back().data, c.last) << c.what;
     }
     EXPECT_EQ(r.MalformedPackets(), 0u) << c.what;
   }
