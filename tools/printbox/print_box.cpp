@@ -18,8 +18,10 @@ const char kSrvGroup[] = "ORVE_SRV        ";
 // The chain of the ping receive, beside the ports' listens.
 constexpr std::size_t kPingChain = static_cast<std::size_t>(-1);
 // The most one receive takes: a session is read as a stream, many packets a
-// call, as the box's own TCP stack would hand them over.
+// call, as the box's own TCP stack would hand them over. A slow printer (a
+// receive delay) takes about one packet at a time.
 constexpr WORD kReceiveBuffer = 0xFFFF;
+constexpr WORD kSlowReceive = 4096;
 // A job streamed to its file is written in pieces of about this size.
 constexpr std::size_t kStreamPiece = 256 * 1024;
 
@@ -319,7 +321,7 @@ void Box::ServeSession(const std::string& port, unsigned char lsn) {
     ClearNcb(ncb, NCBRECV, config_.lana);
     ncb.ncb_lsn = lsn;
     ncb.ncb_buffer = buffer.data();
-    ncb.ncb_length = kReceiveBuffer;
+    ncb.ncb_length = config_.receiveDelay.count() > 0 ? kSlowReceive : kReceiveBuffer;
     UCHAR r = plat::NetbiosReceiveStream(&ncb);
     if (r != NRC_GOODRET && r != NRC_INCOMP) break;
     {

@@ -30,8 +30,9 @@ struct BoxConfig {
   // incomplete/; empty: jobs are kept in memory only.
   std::filesystem::path outputDir;
   bool keepJobsInMemory = true;
-  // Waited after each piece of a job received, as a slow printer drains its
-  // connection: lets tests catch a job in the middle.
+  // Waited after each piece of a job received (about a packet, 4 KiB at
+  // most), as a slow printer drains its connection: lets tests catch a job in
+  // the middle.
   std::chrono::milliseconds receiveDelay{0};
   // A session that sends no byte for this long is hung up, as print servers
   // do, so that a silent connection cannot hold a port from the jobs behind
