@@ -59,6 +59,7 @@ void NbtSession::Abort() {
 }
 
 void NbtSession::Queue(std::span<const uint8_t> bytes) {
+  if (bytes.empty()) return;
   if (!sendRing_) sendRing_ = std::make_unique<uint8_t[]>(kSendRing);
   std::size_t pos = static_cast<std::size_t>(queued_ % kSendRing);
   std::size_t first = std::min(bytes.size(), kSendRing - pos);
@@ -94,7 +95,9 @@ uint8_t NbtSession::Send(std::span<const uint8_t> data) {
       wake_.Signal();
       return NRC_GOODRET;
     }
-    if (Closed()) return EndCode();
+    // Hung up meanwhile, the session still delivers the rest of a message
+    // it took.
+    if (peerClosed_) return EndCode();
     std::size_t sent = n > 0 ? static_cast<std::size_t>(n) : 0;
     if (sent > 0) lastSend_ = progress_ = std::chrono::steady_clock::now();
     for (auto& part : parts) {
