@@ -86,7 +86,8 @@ int RunJob(int argc, char** argv, SchedulerReport& report) {
   // CUPS cancels a job (and stops one when it shuts down) with SIGTERM: the
   // spoolhost job is cancelled too, so the box's copy stops where it is and
   // a job stopped by a shutdown prints whole when CUPS starts it again.
-  PrintJob job(link, report, order);
+  // Never freed: the signal thread may use it while the main thread ends.
+  PrintJob& job = *new PrintJob(link, report, order);
   std::thread([&job] {
     sigset_t term;
     sigemptyset(&term);

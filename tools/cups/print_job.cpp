@@ -67,6 +67,11 @@ int PrintJob::Run() {
   watch.Start();
   int status = Print();
   watch.Stop();
+  std::unique_lock lock(mutex_);
+  // A cancel under way ends the backend itself once spoolhost has heard it:
+  // the job's end it brings about is not this job's result.
+  changed_.wait(lock, [this] { return !cancelling_; });
+  finished_ = true;
   if (status == kBackendOk) report_.SetReasons({});
   return status;
 }
@@ -229,6 +234,8 @@ void PrintJob::Cancel() {
   std::optional<std::uint32_t> job;
   {
     std::unique_lock lock(mutex_);
+    if (finished_) return;
+    cancelling_ = true;
     // A job whose data is all sent is spoolhost's: wait a little for its
     // number. One whose data was still coming is dropped as the backend ends.
     if (dataSent_ && !job_) changed_.wait_for(lock, std::chrono::seconds(5), [this] { return job_.has_value(); });

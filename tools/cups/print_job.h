@@ -50,6 +50,8 @@ class PrintJob {
   std::condition_variable changed_;
   std::optional<std::uint32_t> job_;
   bool dataSent_ = false;
+  bool cancelling_ = false;  // once set, Run never returns: the cancel ends the backend
+  bool finished_ = false;    // Run has its result; a cancel comes too late
   std::string lastProgress_;
   std::int64_t lastProgressAt_ = 0;
 };
