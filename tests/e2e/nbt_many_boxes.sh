@@ -23,6 +23,9 @@ threads=$(awk '/^Threads:/ {print $2}' "/proc/$(box_pid RACK)/status")
 want=$((BOXES * PORTS_PER_BOX))
 deadline=$((SECONDS + 60))
 while :; do
+  # The pings the first box had heard before the listing was asked for, so
+  # that a slow listing (a sanitizer's build) cannot count the next round.
+  heard=$(pb RACK status 2>/dev/null | awk '/^pings heard:/ {print $3}')
   sh_ ports >"$OUT" 2>"$ERR"
   listed=$(grep -cE '^P[0-9]+-[0-9]+$' "$OUT")
   [ "$listed" -ge "$want" ] && break
@@ -30,7 +33,7 @@ while :; do
   sleep 0.2
 done
 [ "$listed" -eq "$want" ] || fail "$listed of $want ports listed"
-pb RACK status >"$OUT" 2>"$ERR" && contains "^pings heard: 1$"
+[ "${heard:-0}" -le 1 ] || fail "every port should be listed after the first ping; the box had heard $heard"
 run 0 status && contains "datagrams dropped 0$"
 
 run 0 add-printer Last "P11-$BOXES"
