@@ -59,6 +59,8 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -163,46 +165,9 @@ int RawSink(const char* address, int port, const char* dir) {
 
 // ---- processes
 
-// Starts argv with standard input from /dev/null and its output appended to
-// `log` (or to `stdoutFd` when given).
-pid_t Spawn(const std::vector<std::string>& argv, const std::string& log, int stdoutFd = -1) {
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t pid = ::fork();
-  if (pid != 0) return pid;
-  int in = ::open("/dev/null", O_RDONLY);
-  int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  if (in < 0 || out < 0) ::_exit(127);
-  ::dup2(in, 0);
-  ::dup2(stdoutFd >= 0 ? stdoutFd : out, 1);
-  ::dup2(out, 2);
-  ::execv(args[0], args.data());
-  ::_exit(127);
-}
-
-int WaitExit(pid_t pid) {
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0)
-    if (errno != EINTR) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// Runs argv to its end; its standard output in *out.
-int Capture(const std::vector<std::string>& argv, const std::string& log, std::string* out = nullptr) {
-  int pipeFds[2];
-  if (::pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
-  pid_t pid = Spawn(argv, log, pipeFds[1]);
-  ::close(pipeFds[1]);
-  std::string text;
-  char buf[4096];
-  ssize_t n;
-  while ((n = ::read(pipeFds[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
-    if (n > 0) text.append(buf, static_cast<std::size_t>(n));
-  ::close(pipeFds[0]);
-  if (out) *out = text;
-  return WaitExit(pid);
-}
+using bench::Capture;
+using bench::Spawn;
+using bench::WaitExit;
 
 // Repeats argv until a line of its output begins with `prefix` and contains `word`.
 bool Eventually(const std::vector<std::string>& argv, const std::string& log, const std::string& prefix,
