@@ -35,7 +35,6 @@ constexpr std::size_t kMinRead = 64 * 1024;
 constexpr uint8_t kKeepAlivePacket[kSessionHeader] = {kKeepAlive, 0, 0, 0};
 // How often a session with data queued looks whether its peer went silent.
 constexpr int kSilenceCheckMs = 1000;
-constexpr int kMaxIov = 64;
 
 }  // namespace
 
