@@ -41,6 +41,7 @@
 //   port enumeration copies both lists under ReportLock, so that it sees each
 //   port in one list only.
 #include <cstring>
+#include <map>
 
 #include "base/module_state.h"
 #include "diag/log.h"
@@ -63,6 +64,17 @@ static BOOL CapLogged = FALSE;
 
 namespace {
 
+struct NameOrder {
+  bool operator()(LPCSTR a, LPCSTR b) const { return CompareNames(a, b) < 0; }
+};
+// ReportList by name, under ReportLock. A burst of reports from a thousand
+// boxes brings ten thousand names between two folds; a walk from the head for
+// each of them would cost seconds of a core per round. Keys are the records'
+// own name blocks. The index changes with every node that joins or leaves the
+// list: reports join through InsertPort and leave through FreePortNode or
+// the fold's move.
+std::map<LPCSTR, ListNode*, NameOrder> ReportIndex;
+
 ListNode* HeadOf(DWORD dwList) { return dwList < 3 ? ListHeads[dwList] : nullptr; }
 
 LPCSTR PortNameOf(ListNode* pNode) { return PortOf(pNode)->pPortName; }
@@ -71,6 +83,73 @@ void LogPortCap(void) {
   if (CapLogged) return;
   CapLogged = TRUE;
   WriteLogFormat("ReportList", "more than %d ports reported: new names dropped", MAX_REPORTED_PORTS);
+}
+
+// The first element, from pFrom on (from the first element when null), whose
+// name is not smaller than pName; null when there is none. *pOrder is how
+// pName compares with it.
+ListNode* SeekSorted(ListNode* pHead, ListNode* pFrom, LPCSTR pName, int* pOrder) {
+  ListNode* pLast = ListLast(pHead);
+  if (pLast == nullptr || (*pOrder = CompareNames(pName, PortNameOf(pLast))) > 0) return nullptr;
+  if (*pOrder == 0) return pLast;
+  // The last name is not smaller, so this walk stops on an element.
+  ListNode* pCurrent = pFrom != nullptr ? pFrom : ListFirst(pHead);
+  while ((*pOrder = CompareNames(pName, PortNameOf(pCurrent))) > 0) pCurrent = ListNext(pCurrent);
+  return pCurrent;
+}
+
+// A report for a name already listed refreshes only the status and time of
+// the record that stays.
+void RefreshKeptRecord(ListNode* pKept, ListNode* pFresh) {
+  PortRecord* pKeptRecord = static_cast<PortRecord*>(pKept->pData);
+  const PortRecord* pFreshRecord = static_cast<const PortRecord*>(pFresh->pData);
+  WriteShared(pKeptRecord->Entry.bStatus, ReadShared(pFreshRecord->Entry.bStatus));
+  WriteShared(pKeptRecord->tLastReport, ReadShared(pFreshRecord->tLastReport));
+}
+
+// InsertSorted's insert, its walk begun at *ppFrom, an element whose name is
+// not greater than the node's (null: the first element). On return *ppFrom
+// is the element that holds the name, so that names coming in ascending
+// order are placed in one walk.
+DWORD InsertSortedFrom(ListNode* pNode, ListNode* pHead, ListNode** ppFrom) {
+  int order = 1;
+  ListNode* pPlace = SeekSorted(pHead, *ppFrom, PortNameOf(pNode), &order);
+  if (order == 0) {
+    RefreshKeptRecord(pPlace, pNode);
+    *ppFrom = pPlace;
+    return 0;
+  }
+  ListInsertBefore(pNode, pPlace != nullptr ? pPlace : pHead);
+  *ppFrom = pNode;
+  return 1;
+}
+
+// InsertSorted into ReportList through its index (the caller holds
+// ReportLock).
+DWORD InsertReport(ListNode* pNode, ListNode* pHead) {
+  LPCSTR pName = PortNameOf(pNode);
+  auto it = ReportIndex.lower_bound(pName);
+  if (it != ReportIndex.end() && CompareNames(pName, it->first) == 0) {
+    RefreshKeptRecord(it->second, pNode);
+    return 0;
+  }
+  ListInsertBefore(pNode, it != ReportIndex.end() ? it->second : pHead);
+  ReportIndex.emplace_hint(it, pName, pNode);
+  return 1;
+}
+
+ListNode* FindReport(LPCSTR pName) {
+  auto it = ReportIndex.find(pName);
+  return it != ReportIndex.end() ? it->second : nullptr;
+}
+
+// A node freed while it stands in ReportList (under ReportLock) leaves the
+// index with it.
+void ForgetReport(ListNode* pNode) {
+  LPCSTR pName = PortNameOf(pNode);
+  if (pName == nullptr) return;
+  auto it = ReportIndex.find(pName);
+  if (it != ReportIndex.end() && it->second == pNode) ReportIndex.erase(it);
 }
 
 // First element of the list whose port name equals the name; the caller
@@ -104,6 +183,7 @@ BOOL InitLists(void) {
 }
 
 void FreeLists(void) {
+  ReportIndex.clear();
   for (ListNode*& pHead : ListHeads) ListDestroy(&pHead);
   FreeRetiredNames();
   ReportCount = 0;
@@ -120,6 +200,8 @@ ListNode* NewPortNode(void) {
 
 void FreePortNode(ListNode* pNode) {
   if (pNode == nullptr) return;
+  // Only nodes in a list can be in ReportList's index.
+  if (ReadShared(pNode->pPrevious) != nullptr) ForgetReport(pNode);
   PortRecord* pRecord = PortOf(pNode);
   if (pRecord->pPortName != nullptr) LocalFree(pRecord->pPortName);
   if (pRecord->pCName != nullptr) LocalFree(pRecord->pCName);
@@ -134,6 +216,7 @@ ListNode* FindPort(LPCSTR pName, DWORD dwList) {
     ListLock lock(&AvailableLock);
     return FindInList(pHead, pName);
   }
+  if (dwList == REPORT_LIST) return FindReport(pName);
   return FindInList(pHead, pName);
 }
 
@@ -154,7 +237,7 @@ void InsertPort(ListNode* pNode, DWORD dwList) {
   if (pNode == nullptr || pHead == nullptr) return;
   if (ReadShared(pNode->pPrevious) != nullptr) return;
   if (dwList == REPORT_LIST) {
-    if (InsertSorted(pNode, pHead))
+    if (InsertReport(pNode, pHead))
       ++ReportCount;
     else
       FreePortNode(pNode);
@@ -174,25 +257,8 @@ BOOL IsEndOfList(ListNode* pCursor) { return pCursor == nullptr; }
 
 DWORD InsertSorted(ListNode* pNode, ListNode* pHead) {
   if (pNode == nullptr || pHead == nullptr) return 0;
-  LPCSTR pName = PortNameOf(pNode);
-  ListNode* pLast = ListLast(pHead);
-  if (pLast == nullptr || CompareNames(pName, PortNameOf(pLast)) > 0) {
-    ListInsertBefore(pNode, pHead);
-    return 1;
-  }
-  // The last name is not smaller, so this walk stops on an element.
-  ListNode* pCurrent = ListFirst(pHead);
-  int order;
-  while ((order = CompareNames(pName, PortNameOf(pCurrent))) > 0) pCurrent = ListNext(pCurrent);
-  if (order == 0) {
-    PortRecord* pKept = PortOf(pCurrent);
-    const PortRecord* pFresh = PortOf(pNode);
-    WriteShared(pKept->Entry.bStatus, ReadShared(pFresh->Entry.bStatus));
-    WriteShared(pKept->tLastReport, ReadShared(pFresh->tLastReport));
-    return 0;
-  }
-  ListInsertBefore(pNode, pCurrent);
-  return 1;
+  ListNode* pFrom = nullptr;
+  return InsertSortedFrom(pNode, pHead, &pFrom);
 }
 
 void MergeReportsIntoOpen(void) {
@@ -217,14 +283,25 @@ void MoveReportsToAvailable(void) {
   ListNode* pReports = HeadOf(REPORT_LIST);
   ListNode* pAvailable = HeadOf(AVAILABLE_LIST);
   if (pReports == nullptr || pAvailable == nullptr) return;
+  // ReportList is in ascending order, so each record's place in
+  // AvailableList lies at or after the last one's: the fold is one walk.
+  ReportIndex.clear();
+  ListNode* pFrom = nullptr;
   while (!ListIsEmpty(pReports)) {
     ListNode* pFirst = ListFirst(pReports);
     BOOL fReported = PortOf(pFirst)->dwFromRegistry == 0;
-    if (fReported && ReportedAvailableCount >= MAX_REPORTED_PORTS &&
-        FindInList(pAvailable, PortNameOf(pFirst)) == nullptr) {
-      LogPortCap();
+    if (fReported && ReportedAvailableCount >= MAX_REPORTED_PORTS) {
+      // Full: only a port that is there already is refreshed.
+      int order = 1;
+      ListNode* pKept = SeekSorted(pAvailable, pFrom, PortNameOf(pFirst), &order);
+      if (order == 0) {
+        RefreshKeptRecord(pKept, pFirst);
+        pFrom = pKept;
+      } else {
+        LogPortCap();
+      }
       FreePortNode(pFirst);
-    } else if (InsertSorted(pFirst, pAvailable)) {
+    } else if (InsertSortedFrom(pFirst, pAvailable, &pFrom)) {
       if (fReported) ++ReportedAvailableCount;
     } else {
       FreePortNode(pFirst);
@@ -234,7 +311,7 @@ void MoveReportsToAvailable(void) {
 }
 
 BOOL HasRoomForReport(LPCSTR pName) {
-  if (ReportCount < MAX_REPORTED_PORTS || FindInList(HeadOf(REPORT_LIST), pName) != nullptr ||
+  if (ReportCount < MAX_REPORTED_PORTS || FindReport(pName) != nullptr ||
       FindPort(pName, OPEN_LIST) != nullptr || FindPort(pName, AVAILABLE_LIST) != nullptr) {
     return TRUE;
   }

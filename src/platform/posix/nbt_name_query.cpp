@@ -108,6 +108,11 @@ std::optional<uint32_t> NameService::Resolve(const Name& name, bool* group) {
 }
 
 std::optional<uint32_t> NameService::CachedUnique(const Name& name) {
+  // A name this node holds as a group is a group on the segment: asking who
+  // holds it would only bring every member's answer at once (a thousand boxes
+  // answering a monitor that pings them).
+  bool group = false;
+  if (node_->HoldsName(name, &group) && group) return std::nullopt;
   uint16_t id;
   {
     std::lock_guard lock(mutex_);

@@ -2,6 +2,8 @@
 // the open and available ports, opening a port, and bad list numbers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -144,6 +146,25 @@ TEST_F(PortLists, AvailablePortsStaySortedAcrossFolds) {
   for (const char* name : {"P4", "P2", "P0", "P3"}) Report(MakePort(name));
   Fold();
   EXPECT_EQ(Names(AVAILABLE_LIST), (Strings{"P0", "P1", "P2", "P3", "P4"}));
+
+  // Bursts as a thousand boxes send them: scattered names, each port twice
+  // in a round (the later status kept), rounds overlapping the ports known.
+  Strings known = Names(AVAILABLE_LIST);
+  std::set<std::string> all(known.begin(), known.end());
+  for (unsigned round = 0; round < 3; ++round) {
+    for (unsigned twice = 0; twice < 2; ++twice) {
+      for (unsigned i = 0; i < 400; ++i) {
+        std::string name = "Q" + std::to_string((i * 7919 + round * 131) % 600);
+        all.insert(name);
+        Report(MakePort(name.c_str(), static_cast<BYTE>(STATUS_READY + twice), 100 + round));
+      }
+    }
+    Strings reports = Names(REPORT_LIST);
+    ASSERT_TRUE(std::is_sorted(reports.begin(), reports.end()));
+    Fold();
+  }
+  EXPECT_EQ(Names(AVAILABLE_LIST), Strings(all.begin(), all.end()));
+  EXPECT_EQ(PortOf(FindPort("Q0", AVAILABLE_LIST))->Entry.bStatus, STATUS_READY + 1);
 }
 
 TEST_F(PortLists, LocalNameOfAReportIsCopiedBoundedAndTerminated) {
