@@ -10,6 +10,11 @@ namespace {
 
 // How long a question nobody answered keeps us from asking again.
 constexpr auto kUnansweredFor = std::chrono::seconds(5);
+// How long a unique name that a full query found at one address alone is
+// called there without asking again: the ten minutes a Windows node keeps a
+// name in its NetBIOS name cache. A registration overheard from another
+// address ends it sooner, and so does a failed call (a box that moved).
+constexpr auto kVerifiedFor = std::chrono::minutes(10);
 
 NamePacket Query(const Name& name, uint16_t id) {
   NamePacket req;
@@ -91,12 +96,25 @@ std::optional<uint32_t> NameService::Resolve(const Name& name, bool* group) {
   std::vector<uint32_t> involved = Conflict(answers);
   std::optional<uint32_t> found;
   if (involved.empty()) {
+    const Answer* first = nullptr;
+    bool alone = true;  // every positive answer a unique name at one address
     for (const Answer& a : answers) {
       if (a.negative) continue;
-      found = a.address;
-      *group = a.group;
-      Learn(name, a.group, a.address, a.ttl);
-      break;
+      if (!first) first = &a;
+      alone = alone && !a.group && a.address == first->address;
+    }
+    if (first) {
+      found = first->address;
+      *group = first->group;
+      Learn(name, first->group, first->address, first->ttl);
+      Known* k = FindKnown(name);
+      if (alone && heard && k && k->answered && !k->conflict && k->address == first->address) {
+        auto lifetime = first->ttl == 0 ? std::chrono::steady_clock::duration(kVerifiedFor)
+                                        : std::min<std::chrono::steady_clock::duration>(
+                                              std::chrono::seconds(first->ttl), kVerifiedFor);
+        k->verifiedUntil = std::chrono::steady_clock::now() + lifetime;
+        k->expiry = std::max(k->expiry, k->verifiedUntil);
+      }
     }
   } else {
     RememberConflict(name);
@@ -105,6 +123,18 @@ std::optional<uint32_t> NameService::Resolve(const Name& name, bool* group) {
   lock.unlock();
   if (!involved.empty()) ReportConflict(name, involved);
   return found;
+}
+
+std::optional<uint32_t> NameService::Verified(const Name& name) {
+  std::lock_guard lock(mutex_);
+  Known* k = FindKnown(name);
+  if (!k || k->verifiedUntil <= std::chrono::steady_clock::now()) return std::nullopt;
+  return k->address;
+}
+
+void NameService::Unverify(const Name& name, uint32_t address) {
+  std::lock_guard lock(mutex_);
+  if (Known* k = FindKnown(name); k && k->address == address) k->verifiedUntil = {};
 }
 
 std::optional<uint32_t> NameService::CachedUnique(const Name& name) {

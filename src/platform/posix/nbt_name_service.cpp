@@ -183,11 +183,13 @@ void NameService::Remember(const Name& name, bool answered, bool group, uint32_t
     recent_.splice(recent_.begin(), recent_, it->second.used);
   }
   Known& k = it->second;
+  // A verification holds for what was verified alone.
+  if (k.conflict || k.answered != answered || k.group != group || k.address != address) k.verifiedUntil = {};
   k.conflict = false;
   k.answered = answered;
   k.group = group;
   k.address = address;
-  k.expiry = expiry;
+  k.expiry = std::max(expiry, k.verifiedUntil);
 }
 
 void NameService::Learn(const Name& name, bool group, uint32_t address, uint32_t ttl) {

@@ -38,7 +38,15 @@ class NameService {
   // the wait in which the first one came: a unique name answered from more
   // than one address is a conflict, not an answer (nullopt; the nodes
   // involved get a conflict demand and the log a line).
+  // A unique name found so, at one address alone, is verified there for a
+  // while (see Verified).
   std::optional<uint32_t> Resolve(const Name& name, bool* group);
+  // The address a full query verified for the unique `name` lately, without
+  // asking; nullopt when it is not verified.
+  std::optional<uint32_t> Verified(const Name& name);
+  // Withdraws the verification of `name` at `address` (a call there failed),
+  // so that the next Resolve asks the segment.
+  void Unverify(const Name& name, uint32_t address);
   // The status of the node at `address`, asked about `name`: its names and
   // hardware address; false when it does not answer in time.
   bool NodeStatus(const Name& name, uint32_t address, std::vector<StatusName>* names, std::array<uint8_t, 6>* mac);
@@ -76,6 +84,10 @@ class NameService {
     // Two nodes answered for the name: it is not resolved until the entry
     // expires, so a rival that outlasts the real holder gets nothing either.
     bool conflict = false;
+    // Until then a full query's single answer stands and calls go to
+    // `address` without asking. Only Resolve sets it; anything that changes
+    // the entry clears it, so no overheard packet can point calls elsewhere.
+    std::chrono::steady_clock::time_point verifiedUntil;
     std::chrono::steady_clock::time_point expiry;
     std::list<Name>::iterator used;  // its place in recent_
   };

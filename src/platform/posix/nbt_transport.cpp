@@ -70,6 +70,12 @@ class NbtTransport : public Transport {
 
   UCHAR Call(const Name& from, const Name& to, std::shared_ptr<Channel>* channel) override {
     if (detached_.load()) return NRC_BRIDGE;
+    if (auto verified = names_.Verified(to)) {
+      UCHAR r = sessions_.Call(from, to, *verified, channel);
+      if (r == NRC_GOODRET) return r;
+      // The holder may have moved or gone: ask the segment once more.
+      names_.Unverify(to, *verified);
+    }
     bool group = false;
     auto address = names_.Resolve(to, &group);
     // Sessions go to unique names only.

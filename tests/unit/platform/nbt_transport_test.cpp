@@ -128,6 +128,27 @@ class NbtTransport : public ::testing::Test {
     for (int i = 0; i < 100 && r == NRC_NOCALL; ++i) r = Call(kA, "MONITOR", to, lsn);
     return r;
   }
+  // A unique name's record at `address`, as a name packet carries it.
+  static plat::nbt::NameRecord NbRecord(const char* name, uint32_t address) {
+    plat::nbt::Name n;
+    SetName(n.data(), name);
+    return {n, plat::nbt::kTypeNb, 300, plat::nbt::NbData(false, address)};
+  }
+  // A name packet to kA's name service from a socket of no node, and time
+  // for kA to take it in.
+  bool SendToA(const plat::nbt::NamePacket& packet) const {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    auto wire = plat::nbt::BuildNamePacket(packet);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(base_);
+    to.sin_addr.s_addr = htonl(0x7F000002);
+    bool sent = fd >= 0 && sendto(fd, wire.data(), wire.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) ==
+                               static_cast<ssize_t>(wire.size());
+    if (fd >= 0) close(fd);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    return sent;
+  }
   // What the adapters log, kept for the test to read.
   std::vector<std::string> CaptureLog() {
     std::lock_guard lock(logMutex_);
@@ -389,6 +410,9 @@ class FakeNode {
     return fd;
   }
   int statusAsked() const { return statusAsked_; }
+  // Name queries heard, for any name.
+  int queries() const { return queries_; }
+  void AnswerFor(char letter) { letter_ = letter; }
   // Answers, over and over, the `count` ids after each one asked, as one who
   // guesses the next question's id would; the id asked is not answered.
   void AnswerAhead(int count) { ahead_ = count; }
@@ -426,6 +450,7 @@ class FakeNode {
         if (n <= 0) continue;
         auto q = plat::nbt::ParseNamePacket(std::span<const uint8_t>(in.data(), static_cast<std::size_t>(n)));
         if (!q || q->response || q->opcode != plat::nbt::kOpQuery || !q->question) continue;
+        if (q->questionType == plat::nbt::kTypeNb) ++queries_;
         if ((*q->question)[0] != letter_) continue;
         plat::nbt::NamePacket a;
         a.id = q->id;
@@ -448,11 +473,12 @@ class FakeNode {
   }
 
   const uint16_t base_;
-  const char letter_;
+  std::atomic<char> letter_;
   std::function<std::vector<uint8_t>()> status_;
   int bcast_ = -1, unicast_ = -1, listener_ = -1;
   std::atomic<bool> done_{false};
   std::atomic<int> statusAsked_{0};
+  std::atomic<int> queries_{0};
   std::atomic<int> ahead_{0};
   std::thread thread_;
 };
@@ -506,23 +532,11 @@ TEST_F(NbtTransport, UnaskedNameAnswersAreNotBelieved) {
   UCHAR a = 0, b = 0;
   ASSERT_EQ(Add(kA, "MONITOR", false, &a), NRC_GOODRET);
   ASSERT_EQ(Add(kB, "TARGET", false, &b), NRC_GOODRET);
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  ASSERT_GE(fd, 0);
-  plat::nbt::Name target;
-  std::memcpy(target.data(), "TARGET          ", 16);
   plat::nbt::NamePacket lie;
   lie.id = 4321;
   lie.response = true;
-  lie.record = plat::nbt::NameRecord{target, plat::nbt::kTypeNb, 300, plat::nbt::NbData(false, 0x7F000009)};
-  auto wire = plat::nbt::BuildNamePacket(lie);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(base_);
-  to.sin_addr.s_addr = htonl(0x7F000002);
-  ASSERT_EQ(sendto(fd, wire.data(), wire.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
-            static_cast<ssize_t>(wire.size()));
-  close(fd);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  lie.record = NbRecord("TARGET", 0x7F000009);
+  ASSERT_TRUE(SendToA(lie));
   std::vector<UCHAR> got(10);
   std::atomic<UCHAR> received{NRC_PENDING};
   std::thread receiver([&] { received = ReceiveDatagram(kB, b, &got); });
@@ -571,20 +585,42 @@ TEST_F(NbtTransport, LostDatagramsAreNotHeardAndInFlightOnesKeepTheServiceBusy) 
   EXPECT_FALSE(plat::SetNbtDatagramDrop(7, 1));
 }
 
-// A rival answers every query for the port's name with its own address: two
-// addresses for one unique name are a conflict, not an answer. The call
+// A port name found at one address alone by a full query is called there
+// again without asking, and a rival answering since cannot divert that call.
+// A registration of the name from another address, overheard, ends it: then a
+// rival answering every query for the port's name with its own address makes
+// two addresses for one unique name, a conflict, not an answer. The call
 // fails, the log names both, both nodes are told, and the box's own name is
 // given up as the demand says.
 TEST_F(NbtTransport, ARivalAnsweringForAPortNameFailsTheCallAndEveryoneIsTold) {
   StartLogCapture();
   ASSERT_EQ(Add(kA, "MONITOR", false), NRC_GOODRET);
   ASSERT_EQ(Add(kB, "PORT1", false), NRC_GOODRET);
-  FakeNode rival(base_, 'P');
+  FakeNode rival(base_, 0);
   if (!rival.Start([] { return std::vector<uint8_t>{}; })) GTEST_SKIP() << "cannot bind 127.0.0.4";
-  UCHAR listened = NRC_PENDING, boxLsn = 0;
+  UCHAR listened = NRC_PENDING, boxLsn = 0, lsn = 0;
+  for (int verified = 0; verified < 2; ++verified) {
+    std::thread box([&] { listened = Listen(kB, "PORT1", &boxLsn); });
+    ASSERT_TRUE(plat::WaitForQuiet(1));
+    int asked = rival.queries();
+    EXPECT_EQ(Call(kA, "MONITOR", "PORT1", &lsn), NRC_GOODRET);
+    box.join();
+    EXPECT_EQ(listened, NRC_GOODRET);
+    NCB hang = Ncb(NCBHANGUP, kA);
+    hang.ncb_lsn = lsn;
+    Netbios(&hang);
+    EXPECT_EQ(rival.queries() > asked, verified == 0);
+    rival.AnswerFor('P');
+  }
+  EXPECT_FALSE(rival.Called());
+  plat::nbt::NamePacket reg;
+  reg.opcode = plat::nbt::kOpRegistration;
+  reg.flags = plat::nbt::kFlagRd | plat::nbt::kFlagBroadcast;
+  reg.record = NbRecord("PORT1", 0x7F000004);
+  reg.question = reg.record->name;
+  ASSERT_TRUE(SendToA(reg));
   std::thread box([&] { listened = Listen(kB, "PORT1", &boxLsn); });
   ASSERT_TRUE(plat::WaitForQuiet(1));
-  UCHAR lsn = 0;
   EXPECT_EQ(Call(kA, "MONITOR", "PORT1", &lsn), NRC_NOCALL);
   box.join();
   EXPECT_EQ(listened, NRC_NAMCONF);
