@@ -10,20 +10,26 @@
 namespace plat::nb {
 namespace {
 
-// Messages a session side may have queued before its sender waits: enough for
-// a sender never to wait on a reader that keeps up, small enough to bound memory.
-constexpr std::size_t kSessionQueueLimit = 32;
-// A sender that had to wait goes on once the reader has taken this many, so
-// that a reader that cannot keep up wakes it once per batch, not per message.
-constexpr std::size_t kSessionQueueResume = kSessionQueueLimit / 2;
+// Bytes a session side may have queued before its sender waits (one message
+// more may pass it): counted in bytes, not messages, so that a sender of small
+// packets runs well ahead of its reader instead of handing over every few
+// kilobytes, and the memory it holds stays bounded whatever the message size.
+constexpr std::size_t kSessionQueueBytes = 512 * 1024;
+// A sender that had to wait goes on once the reader has taken half, so that a
+// reader that cannot keep up wakes it once per batch, not per message.
+constexpr std::size_t kSessionQueueResume = kSessionQueueBytes / 2;
 // Emptied message buffers a direction keeps for its next messages.
 constexpr std::size_t kSpareBuffers = 4;
+// What a queued message counts for beside its bytes, so that empty messages
+// are bounded too.
+constexpr std::size_t kMessageCharge = 64;
 
 struct SessionPipe {
   struct Direction {
     std::deque<std::vector<UCHAR>> messages;
     std::vector<std::vector<UCHAR>> spare;
     std::size_t frontOffset = 0;  // bytes of the front message already read
+    std::size_t queuedBytes = 0;  // what the messages queued count for, whole
     WaitList readers;
     WaitList writers;
   };
@@ -42,7 +48,7 @@ class LoopChannel : public Channel {
     std::unique_lock lock(p.mutex);
     auto& out = p.toward[1 - side_];
     out.writers.Wait(lock, [&] {
-      return p.closed[0] || p.closed[1] || out.messages.size() < kSessionQueueLimit;
+      return p.closed[0] || p.closed[1] || out.queuedBytes < kSessionQueueBytes;
     });
     if (p.closed[0] || p.closed[1]) return NRC_SCLOSED;
     if (out.spare.empty()) {
@@ -52,6 +58,7 @@ class LoopChannel : public Channel {
       out.spare.pop_back();
       out.messages.back().assign(data.begin(), data.end());
     }
+    out.queuedBytes += data.size() + kMessageCharge;
     out.readers.ReleaseAll();
     return NRC_GOODRET;
   }
@@ -77,12 +84,13 @@ class LoopChannel : public Channel {
         result = NRC_INCOMP;
         break;
       }
+      in.queuedBytes -= front.size() + kMessageCharge;
       if (in.spare.size() < kSpareBuffers) in.spare.push_back(std::move(front));
       in.messages.pop_front();
       in.frontOffset = 0;
     } while (joined && !in.messages.empty() && got < capacity);
     *received = static_cast<WORD>(got);
-    if (in.messages.size() <= kSessionQueueResume) in.writers.ReleaseAll();
+    if (in.queuedBytes <= kSessionQueueResume) in.writers.ReleaseAll();
     return result;
   }
 
@@ -94,6 +102,7 @@ class LoopChannel : public Channel {
     // Nobody reads this side any more; what was queued for it is dropped.
     p.toward[side_].messages.clear();
     p.toward[side_].frontOffset = 0;
+    p.toward[side_].queuedBytes = 0;
     for (auto& d : p.toward) {
       d.readers.ReleaseAll();
       d.writers.ReleaseAll();

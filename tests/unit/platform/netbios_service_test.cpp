@@ -254,7 +254,7 @@ TEST_F(NetbiosService, SessionKeepsMessagesAndHangUpEndsThePeersReceive) {
   listener.join();
   UCHAR lsn = call.ncb_lsn;
 
-  // More messages than the queue takes at once would block; 32 do not.
+  // Sends within the queue's bound do not wait for the reader.
   NCB send;
   UCHAR msg[5] = {1, 2, 3, 4, 5};
   for (int i = 0; i < 32; ++i) ASSERT_EQ(NetbiosSend(0, &send, msg, 5, lsn), NRC_GOODRET);
