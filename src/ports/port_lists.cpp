@@ -67,13 +67,16 @@ namespace {
 struct NameOrder {
   bool operator()(LPCSTR a, LPCSTR b) const { return CompareNames(a, b) < 0; }
 };
-// ReportList by name, under ReportLock. A burst of reports from a thousand
-// boxes brings ten thousand names between two folds; a walk from the head for
-// each of them would cost seconds of a core per round. Keys are the records'
-// own name blocks. The index changes with every node that joins or leaves the
-// list: reports join through InsertPort and leave through FreePortNode or
-// the fold's move.
-std::map<LPCSTR, ListNode*, NameOrder> ReportIndex;
+using NameIndex = std::map<LPCSTR, ListNode*, NameOrder>;
+// The two sorted lists by name: ReportList's under ReportLock, AvailableList's
+// under AvailableLock. A burst of reports from a thousand boxes brings ten
+// thousand names between two folds, and a flood of names once the cap is
+// reached asks for every one of them whether it is known: a walk from the
+// head each time would cost seconds of a core. Keys are the records' own
+// name blocks. Each index changes with every node that joins or leaves its
+// list: through InsertPort, the fold, MovePortToOpen and FreePortNode.
+NameIndex ReportIndex;
+NameIndex AvailableIndex;
 
 ListNode* HeadOf(DWORD dwList) { return dwList < 3 ? ListHeads[dwList] : nullptr; }
 
@@ -85,19 +88,6 @@ void LogPortCap(void) {
   WriteLogFormat("ReportList", "more than %d ports reported: new names dropped", MAX_REPORTED_PORTS);
 }
 
-// The first element, from pFrom on (from the first element when null), whose
-// name is not smaller than pName; null when there is none. *pOrder is how
-// pName compares with it.
-ListNode* SeekSorted(ListNode* pHead, ListNode* pFrom, LPCSTR pName, int* pOrder) {
-  ListNode* pLast = ListLast(pHead);
-  if (pLast == nullptr || (*pOrder = CompareNames(pName, PortNameOf(pLast))) > 0) return nullptr;
-  if (*pOrder == 0) return pLast;
-  // The last name is not smaller, so this walk stops on an element.
-  ListNode* pCurrent = pFrom != nullptr ? pFrom : ListFirst(pHead);
-  while ((*pOrder = CompareNames(pName, PortNameOf(pCurrent))) > 0) pCurrent = ListNext(pCurrent);
-  return pCurrent;
-}
-
 // A report for a name already listed refreshes only the status and time of
 // the record that stays.
 void RefreshKeptRecord(ListNode* pKept, ListNode* pFresh) {
@@ -107,49 +97,30 @@ void RefreshKeptRecord(ListNode* pKept, ListNode* pFresh) {
   WriteShared(pKeptRecord->tLastReport, ReadShared(pFreshRecord->tLastReport));
 }
 
-// InsertSorted's insert, its walk begun at *ppFrom, an element whose name is
-// not greater than the node's (null: the first element). On return *ppFrom
-// is the element that holds the name, so that names coming in ascending
-// order are placed in one walk.
-DWORD InsertSortedFrom(ListNode* pNode, ListNode* pHead, ListNode** ppFrom) {
-  int order = 1;
-  ListNode* pPlace = SeekSorted(pHead, *ppFrom, PortNameOf(pNode), &order);
-  if (order == 0) {
-    RefreshKeptRecord(pPlace, pNode);
-    *ppFrom = pPlace;
-    return 0;
-  }
-  ListInsertBefore(pNode, pPlace != nullptr ? pPlace : pHead);
-  *ppFrom = pNode;
-  return 1;
-}
-
-// InsertSorted into ReportList through its index (the caller holds
-// ReportLock).
-DWORD InsertReport(ListNode* pNode, ListNode* pHead) {
+// InsertSorted through the list's index (the caller holds the list's lock).
+DWORD InsertIndexed(ListNode* pNode, ListNode* pHead, NameIndex* pIndex) {
   LPCSTR pName = PortNameOf(pNode);
-  auto it = ReportIndex.lower_bound(pName);
-  if (it != ReportIndex.end() && CompareNames(pName, it->first) == 0) {
+  auto it = pIndex->lower_bound(pName);
+  if (it != pIndex->end() && CompareNames(pName, it->first) == 0) {
     RefreshKeptRecord(it->second, pNode);
     return 0;
   }
-  ListInsertBefore(pNode, it != ReportIndex.end() ? it->second : pHead);
-  ReportIndex.emplace_hint(it, pName, pNode);
+  ListInsertBefore(pNode, it != pIndex->end() ? it->second : pHead);
+  pIndex->emplace_hint(it, pName, pNode);
   return 1;
 }
 
-ListNode* FindReport(LPCSTR pName) {
-  auto it = ReportIndex.find(pName);
-  return it != ReportIndex.end() ? it->second : nullptr;
+ListNode* FindIndexed(const NameIndex& index, LPCSTR pName) {
+  auto it = index.find(pName);
+  return it != index.end() ? it->second : nullptr;
 }
 
-// A node freed while it stands in ReportList (under ReportLock) leaves the
-// index with it.
-void ForgetReport(ListNode* pNode) {
+// A node that leaves its list leaves the index with it.
+void ForgetIndexed(NameIndex* pIndex, ListNode* pNode) {
   LPCSTR pName = PortNameOf(pNode);
   if (pName == nullptr) return;
-  auto it = ReportIndex.find(pName);
-  if (it != ReportIndex.end() && it->second == pNode) ReportIndex.erase(it);
+  auto it = pIndex->find(pName);
+  if (it != pIndex->end() && it->second == pNode) pIndex->erase(it);
 }
 
 // First element of the list whose port name equals the name; the caller
@@ -184,6 +155,7 @@ BOOL InitLists(void) {
 
 void FreeLists(void) {
   ReportIndex.clear();
+  AvailableIndex.clear();
   for (ListNode*& pHead : ListHeads) ListDestroy(&pHead);
   FreeRetiredNames();
   ReportCount = 0;
@@ -200,8 +172,11 @@ ListNode* NewPortNode(void) {
 
 void FreePortNode(ListNode* pNode) {
   if (pNode == nullptr) return;
-  // Only nodes in a list can be in ReportList's index.
-  if (ReadShared(pNode->pPrevious) != nullptr) ForgetReport(pNode);
+  // Only nodes in a list can be in an index.
+  if (ReadShared(pNode->pPrevious) != nullptr) {
+    ForgetIndexed(&ReportIndex, pNode);
+    ForgetIndexed(&AvailableIndex, pNode);
+  }
   PortRecord* pRecord = PortOf(pNode);
   if (pRecord->pPortName != nullptr) LocalFree(pRecord->pPortName);
   if (pRecord->pCName != nullptr) LocalFree(pRecord->pCName);
@@ -214,9 +189,9 @@ ListNode* FindPort(LPCSTR pName, DWORD dwList) {
   if (pHead == nullptr) return nullptr;
   if (dwList == AVAILABLE_LIST) {
     ListLock lock(&AvailableLock);
-    return FindInList(pHead, pName);
+    return FindIndexed(AvailableIndex, pName);
   }
-  if (dwList == REPORT_LIST) return FindReport(pName);
+  if (dwList == REPORT_LIST) return FindIndexed(ReportIndex, pName);
   return FindInList(pHead, pName);
 }
 
@@ -237,13 +212,14 @@ void InsertPort(ListNode* pNode, DWORD dwList) {
   if (pNode == nullptr || pHead == nullptr) return;
   if (ReadShared(pNode->pPrevious) != nullptr) return;
   if (dwList == REPORT_LIST) {
-    if (InsertReport(pNode, pHead))
+    if (InsertIndexed(pNode, pHead, &ReportIndex))
       ++ReportCount;
     else
       FreePortNode(pNode);
     return;
   }
   ListInsertBefore(pNode, pHead);
+  if (dwList == AVAILABLE_LIST) AvailableIndex.emplace(PortNameOf(pNode), pNode);
 }
 
 ListNode* FirstPort(DWORD dwList) { return ListFirst(HeadOf(dwList)); }
@@ -257,8 +233,22 @@ BOOL IsEndOfList(ListNode* pCursor) { return pCursor == nullptr; }
 
 DWORD InsertSorted(ListNode* pNode, ListNode* pHead) {
   if (pNode == nullptr || pHead == nullptr) return 0;
-  ListNode* pFrom = nullptr;
-  return InsertSortedFrom(pNode, pHead, &pFrom);
+  LPCSTR pName = PortNameOf(pNode);
+  ListNode* pLast = ListLast(pHead);
+  if (pLast == nullptr || CompareNames(pName, PortNameOf(pLast)) > 0) {
+    ListInsertBefore(pNode, pHead);
+    return 1;
+  }
+  // The last name is not smaller, so this walk stops on an element.
+  ListNode* pCurrent = ListFirst(pHead);
+  int order;
+  while ((order = CompareNames(pName, PortNameOf(pCurrent))) > 0) pCurrent = ListNext(pCurrent);
+  if (order == 0) {
+    RefreshKeptRecord(pCurrent, pNode);
+    return 0;
+  }
+  ListInsertBefore(pNode, pCurrent);
+  return 1;
 }
 
 void MergeReportsIntoOpen(void) {
@@ -283,25 +273,15 @@ void MoveReportsToAvailable(void) {
   ListNode* pReports = HeadOf(REPORT_LIST);
   ListNode* pAvailable = HeadOf(AVAILABLE_LIST);
   if (pReports == nullptr || pAvailable == nullptr) return;
-  // ReportList is in ascending order, so each record's place in
-  // AvailableList lies at or after the last one's: the fold is one walk.
   ReportIndex.clear();
-  ListNode* pFrom = nullptr;
   while (!ListIsEmpty(pReports)) {
     ListNode* pFirst = ListFirst(pReports);
     BOOL fReported = PortOf(pFirst)->dwFromRegistry == 0;
-    if (fReported && ReportedAvailableCount >= MAX_REPORTED_PORTS) {
-      // Full: only a port that is there already is refreshed.
-      int order = 1;
-      ListNode* pKept = SeekSorted(pAvailable, pFrom, PortNameOf(pFirst), &order);
-      if (order == 0) {
-        RefreshKeptRecord(pKept, pFirst);
-        pFrom = pKept;
-      } else {
-        LogPortCap();
-      }
+    if (fReported && ReportedAvailableCount >= MAX_REPORTED_PORTS &&
+        FindIndexed(AvailableIndex, PortNameOf(pFirst)) == nullptr) {
+      LogPortCap();
       FreePortNode(pFirst);
-    } else if (InsertSortedFrom(pFirst, pAvailable, &pFrom)) {
+    } else if (InsertIndexed(pFirst, pAvailable, &AvailableIndex)) {
       if (fReported) ++ReportedAvailableCount;
     } else {
       FreePortNode(pFirst);
@@ -311,7 +291,7 @@ void MoveReportsToAvailable(void) {
 }
 
 BOOL HasRoomForReport(LPCSTR pName) {
-  if (ReportCount < MAX_REPORTED_PORTS || FindReport(pName) != nullptr ||
+  if (ReportCount < MAX_REPORTED_PORTS || FindIndexed(ReportIndex, pName) != nullptr ||
       FindPort(pName, OPEN_LIST) != nullptr || FindPort(pName, AVAILABLE_LIST) != nullptr) {
     return TRUE;
   }
@@ -331,12 +311,10 @@ BOOL MovePortToOpen(ListNode* pNode) {
     ListLock available(&AvailableLock);
     // Only a node that is still in AvailableList is ours to move: one that
     // another open moved already is in OpenList, under another lock.
-    for (ListNode* p = FirstPort(AVAILABLE_LIST); p != nullptr; p = ListNext(p)) {
-      if (p == pNode) {
-        UnlinkPort(pNode);
-        taken = true;
-        break;
-      }
+    if (FindIndexed(AvailableIndex, PortNameOf(pNode)) == pNode) {
+      AvailableIndex.erase(PortNameOf(pNode));
+      UnlinkPort(pNode);
+      taken = true;
     }
   }
   if (!taken) {
