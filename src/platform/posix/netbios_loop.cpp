@@ -14,12 +14,15 @@ namespace {
 // more may pass it): counted in bytes, not messages, so that a sender of small
 // packets runs well ahead of its reader instead of handing over every few
 // kilobytes, and the memory it holds stays bounded whatever the message size.
-constexpr std::size_t kSessionQueueBytes = 512 * 1024;
+constexpr std::size_t kSessionQueueBytes = 1024 * 1024;
 // A sender that had to wait goes on once the reader has taken half, so that a
 // reader that cannot keep up wakes it once per batch, not per message.
 constexpr std::size_t kSessionQueueResume = kSessionQueueBytes / 2;
-// Emptied message buffers a direction keeps for its next messages.
-constexpr std::size_t kSpareBuffers = 4;
+// Emptied message buffers a direction keeps for its next messages, in bytes
+// of their capacity: enough that a sender running ahead reuses the buffers
+// its reader let go instead of allocating each message anew (and freeing it
+// on the other thread).
+constexpr std::size_t kSpareBytes = 256 * 1024;
 // What a queued message counts for beside its bytes, so that empty messages
 // are bounded too.
 constexpr std::size_t kMessageCharge = 64;
@@ -28,6 +31,7 @@ struct SessionPipe {
   struct Direction {
     std::deque<std::vector<UCHAR>> messages;
     std::vector<std::vector<UCHAR>> spare;
+    std::size_t spareBytes = 0;  // their capacity
     std::size_t frontOffset = 0;  // bytes of the front message already read
     std::size_t queuedBytes = 0;  // what the messages queued count for, whole
     WaitList readers;
@@ -54,12 +58,14 @@ class LoopChannel : public Channel {
     if (out.spare.empty()) {
       out.messages.emplace_back(data.begin(), data.end());
     } else {
+      out.spareBytes -= out.spare.back().capacity();
       out.messages.push_back(std::move(out.spare.back()));
       out.spare.pop_back();
       out.messages.back().assign(data.begin(), data.end());
     }
     out.queuedBytes += data.size() + kMessageCharge;
-    out.readers.ReleaseAll();
+    // The pipe outlives the unlocked wake: this channel holds it.
+    out.readers.ReleaseAllAndUnlock(lock);
     return NRC_GOODRET;
   }
 
@@ -71,26 +77,45 @@ class LoopChannel : public Channel {
     in.readers.Wait(lock, [&] { return !in.messages.empty() || p.closed[0] || p.closed[1]; });
     // What the peer sent before hanging up is still delivered.
     if (in.messages.empty() || p.closed[side_]) return NRC_SCLOSED;
+    // Whole messages are taken out of the queue and copied once the lock is
+    // let go, so that the sender is not held up meanwhile; a message only
+    // partly read is copied here, and stays.
+    std::vector<std::pair<std::size_t, std::vector<UCHAR>>> taken;
     std::size_t got = 0;
     UCHAR result = NRC_GOODRET;
     do {
       std::vector<UCHAR>& front = in.messages.front();
       std::size_t left = front.size() - in.frontOffset;
       std::size_t n = std::min<std::size_t>(left, capacity - got);
-      if (n) std::memcpy(buffer + got, front.data() + in.frontOffset, n);
-      got += n;
-      if (n < left) {
-        in.frontOffset += n;
-        result = NRC_INCOMP;
-        break;
+      if (in.frontOffset == 0 && n == left) {
+        in.queuedBytes -= front.size() + kMessageCharge;
+        taken.emplace_back(got, std::move(front));
+      } else {
+        if (n) std::memcpy(buffer + got, front.data() + in.frontOffset, n);
+        if (n < left) {
+          in.frontOffset += n;
+          got += n;
+          result = NRC_INCOMP;
+          break;
+        }
+        in.queuedBytes -= front.size() + kMessageCharge;
+        in.frontOffset = 0;
       }
-      in.queuedBytes -= front.size() + kMessageCharge;
-      if (in.spare.size() < kSpareBuffers) in.spare.push_back(std::move(front));
+      got += n;
       in.messages.pop_front();
-      in.frontOffset = 0;
     } while (joined && !in.messages.empty() && got < capacity);
     *received = static_cast<WORD>(got);
-    if (in.queuedBytes <= kSessionQueueResume) in.writers.ReleaseAll();
+    if (in.queuedBytes <= kSessionQueueResume) in.writers.ReleaseAllAndUnlock(lock);
+    if (lock.owns_lock()) lock.unlock();
+    for (const auto& [at, message] : taken) std::memcpy(buffer + at, message.data(), message.size());
+    if (taken.empty()) return result;
+    // Their buffers serve the sender's next messages.
+    lock.lock();
+    for (auto& [at, message] : taken) {
+      if (message.capacity() == 0 || in.spareBytes + message.capacity() > kSpareBytes) continue;
+      in.spareBytes += message.capacity();
+      in.spare.push_back(std::move(message));
+    }
     return result;
   }
 

@@ -49,6 +49,17 @@ class WaitList {
     entries_.clear();
     changed_.notify_all();
   }
+  // ReleaseAll, waking the waiters only once `lock` has been let go, so that
+  // they do not wake just to wait for the mutex. The list must outlive the
+  // call without the lock (its owner is kept alive by the caller).
+  void ReleaseAllAndUnlock(std::unique_lock<std::mutex>& lock) {
+    if (entries_.empty()) return lock.unlock();
+    AddWaiters(-static_cast<int>(entries_.size()));
+    for (Entry* e : entries_) e->released = true;
+    entries_.clear();
+    lock.unlock();
+    changed_.notify_all();
+  }
 
  private:
   struct Entry {
