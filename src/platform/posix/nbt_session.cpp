@@ -16,8 +16,10 @@ namespace {
 
 // An idle session sends a keep-alive this often, so a dead peer shows.
 constexpr int kKeepAliveMs = 60000;
-// Bytes a sender may have queued before NCBSEND waits for the connection.
-constexpr std::size_t kSendQueueLimit = 256 * 1024;
+// Bytes a sender may have queued before NCBSEND waits for the connection: a
+// job's sender runs this far ahead, so that it and the session thread each
+// work in long stretches instead of waking each other every few packets.
+constexpr std::size_t kSendQueueLimit = 1024 * 1024;
 // The send ring: the limit, and one more message of the largest size.
 constexpr std::size_t kSendRing = kSendQueueLimit + kSessionHeader + kMaxSessionLength;
 // A message this large that finds the queue empty is written from the
@@ -26,8 +28,9 @@ constexpr std::size_t kDirectWrite = 16 * 1024;
 // Bytes received and not yet taken by NCBRECV before the session stops
 // reading, so a peer cannot fill memory with messages nobody reads. It holds
 // the largest message whole, so a message always fits once those before it
-// have been taken.
-constexpr std::size_t kReceiveRing = 256 * 1024;
+// have been taken; and room enough that the session thread goes on reading,
+// in large pieces, while a receiver writes out what it took.
+constexpr std::size_t kReceiveRing = 1024 * 1024;
 static_assert(kReceiveRing >= kSessionHeader + kMaxSessionLength);
 // Less room than this left in the ring and the session waits for receivers
 // to take some, rather than reading in slivers.
