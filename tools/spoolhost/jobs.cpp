@@ -615,6 +615,15 @@ void JobQueue::RunJob(const std::string& queuePort, std::uint32_t id) {
        (job.copies > 1 ? ", " + std::to_string(job.copies) + " copies" : ""));
 }
 
+// The job's size now, not the one its last piece was cut from: a job still
+// arriving has grown since, and one whose client has finished is whole.
+std::string JobQueue::WriteFailure(std::uint32_t id, std::size_t written) const {
+  std::optional<JobInfo> job = Find(id);
+  std::string size = job ? std::to_string(job->size) : "?";
+  return "WritePort failed after " + std::to_string(written) + " of " +
+         (job && job->complete ? size + " bytes" : "the " + size + " bytes received so far");
+}
+
 std::string JobQueue::SendCopy(std::uint32_t id, int dataFd, const MONITOR* table, HANDLE handle) {
   std::vector<char> buffer(kWriteChunk);
   std::size_t at = 0, told = 0;
@@ -640,8 +649,7 @@ std::string JobQueue::SendCopy(std::uint32_t id, int dataFd, const MONITOR* tabl
       DWORD chunk = static_cast<DWORD>(piece - done);
       DWORD written = 0;
       if (!table->pfnWritePort(handle, reinterpret_cast<LPBYTE>(buffer.data() + done), chunk, &written))
-        return "WritePort failed after " + std::to_string(at + done + std::min<std::size_t>(written, chunk)) + " of " +
-               std::to_string(size) + " bytes";
+        return WriteFailure(id, at + done + std::min<std::size_t>(written, chunk));
       if (written == 0 && ++stalls > 3) return "WritePort took no bytes";
       done += std::min<std::size_t>(written, chunk);
     }

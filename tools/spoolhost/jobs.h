@@ -115,6 +115,8 @@ class JobQueue {
   // Runs the job at its printer's port; a job whose printer moved to another
   // port meanwhile goes to that port's queue instead.
   void RunJob(const std::string& queuePort, std::uint32_t id);
+  // What a failed WritePort tells the client, `written` bytes into the job.
+  std::string WriteFailure(std::uint32_t id, std::size_t written) const;
   // Carries one copy to the port; an empty string, or why it stopped.
   std::string SendCopy(std::uint32_t id, int dataFd, const MONITOR* table, HANDLE handle);
   void Update(std::uint32_t id, const std::function<void(JobInfo&)>& change);
