@@ -12,6 +12,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "unique_fd.h"
+
 namespace tools {
 namespace {
 
@@ -96,7 +98,7 @@ std::optional<long> StateDir::RunningDaemon() const {
   return pid;
 }
 
-bool DaemonLock::Acquire(const StateDir& dir, std::string* error) {
+bool HoldDaemonLock(const StateDir& dir, std::string* error) {
   UniqueFd fd(::open(dir.LockPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
   if (!fd.Valid()) {
     *error = "cannot open " + dir.LockPath() + ": " + std::strerror(errno);
@@ -115,7 +117,7 @@ bool DaemonLock::Acquire(const StateDir& dir, std::string* error) {
     *error = "cannot write " + dir.LockPath();
     return false;
   }
-  fd_ = std::move(fd);
+  fd.Release();  // held until the process ends
   return true;
 }
 

@@ -5,8 +5,6 @@
 #include <optional>
 #include <string>
 
-#include "unique_fd.h"
-
 namespace tools {
 
 // Makes PATH, a folder of this user's, and all in it readable by its owner
@@ -40,15 +38,12 @@ class StateDir {
   std::string path_;
 };
 
-// The daemon's hold on the state directory: an exclusive lock on the pid file,
-// kept for the life of the process (released by the system if it dies).
-class DaemonLock {
- public:
-  // False with a reason when another daemon holds it or the file cannot be had.
-  bool Acquire(const StateDir& dir, std::string* error);
-
- private:
-  UniqueFd fd_;
-};
+// Takes the daemon's hold on the state directory: an exclusive lock on the pid
+// file, kept for the life of the process. Its descriptor is never closed: the
+// system drops the lock only when the process ends, after its log (standard
+// output) is closed, so whoever waits on the lock for a stopped daemon finds
+// the state folder free of it, never a daemon still closing its files.
+// False with a reason when another daemon holds it or the file cannot be had.
+bool HoldDaemonLock(const StateDir& dir, std::string* error);
 
 }  // namespace tools

@@ -45,7 +45,6 @@ namespace spoolhost {
 
 using tools::BoxPortSpec;
 using tools::BoxSpec;
-using tools::DaemonLock;
 using tools::Frame;
 using tools::ListenUnix;
 using tools::MacText;
@@ -185,8 +184,7 @@ int Daemon::Serve(int readyFd) {
   // Everything the daemon, the module and the boxes in it create is its
   // owner's alone: the registry and its journal, logs, jobs, the socket.
   ::umask(077);
-  DaemonLock lock;
-  if (!signalFd.Valid() || !dir_.Create(&error) || !lock.Acquire(dir_, &error)) {
+  if (!signalFd.Valid() || !dir_.Create(&error) || !tools::HoldDaemonLock(dir_, &error)) {
     ready.Say("failed " + error);
     std::fprintf(stderr, "spoolhost: %s\n", error.c_str());
     return kExitFailed;
