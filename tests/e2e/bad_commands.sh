@@ -107,6 +107,23 @@ first.setblocking(True)
 first.settimeout(20)
 assert first.recv(1) == b"", "a silent client was answered"
 PY
+# A client that passes a device instead of its job's file: the job fails at
+# once instead of printing the device's endless bytes.
+python3 - "$STATE/spoolhost.sock" >"$OUT" 2>&1 <<'PY' || fail "passed device: $(cat "$OUT")"
+import os, socket, struct, sys
+frame = lambda kind, payload: struct.pack("<I", len(payload) + 1) + kind + payload
+s = socket.socket(socket.AF_UNIX)
+s.settimeout(20)
+s.connect(sys.argv[1])
+s.sendall(frame(b"R", b"print\0--\0Laser\0"))
+socket.send_fds(s, [frame(b"F", b"0")], [os.open("/dev/zero", os.O_RDONLY)])
+answer = b""
+while not answer.endswith(b"X\x01"):
+    got = s.recv(65536)
+    assert got, "the daemon closed the connection: %r" % answer
+    answer += got
+assert b"the client passed no regular file open for reading" in answer, answer
+PY
 run_error 1 messages --wait 4 && err_contains "no message box came within 4 s"
 { echo first; sleep 4; echo last; } | sh_ print Laser - >"$OUT" 2>"$ERR" || fail "a slow job was dropped"
 contains "printed: 11 bytes"

@@ -27,6 +27,11 @@ done
 printf 'from a pipe\n' >"$WORK/piped.txt"
 printf 'from a pipe\n' | sh_ print Laser - >"$OUT" 2>"$ERR" || fail "print from a pipe failed"
 await_copy "$WORK/piped.txt" "$BOXOUT/P1-*.prn"
+# Standard input that is a file already read into: the job is the rest of it.
+{ dd bs=1000 count=1 of=/dev/null status=none && sh_ print Laser -; } <"$WORK/job-6136.bin" >"$OUT" 2>"$ERR" ||
+  fail "print from a file partly read failed: $(cat "$ERR")"
+tail -c 5136 "$WORK/job-6136.bin" >"$WORK/rest.bin"
+await_copy "$WORK/rest.bin" "$BOXOUT/P1-*.prn"
 
 # A second printer on the other port; jobs list both.
 run 0 add-printer Ink P2

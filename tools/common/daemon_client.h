@@ -20,7 +20,8 @@ class DaemonConnection {
 
   // Sends the command line as the request; false when the daemon has gone.
   bool SendRequest(const std::vector<std::string>& words) { return Send(Frame::Request, JoinWords(words)); }
-  bool Send(Frame type, const std::string& payload) { return SendFrame(fd_.Get(), type, payload); }
+  // With `file` given, that descriptor goes along with the frame.
+  bool Send(Frame type, const std::string& payload, int file = -1) { return SendFrame(fd_.Get(), type, payload, file); }
   // The next answer; nothing once the daemon has closed the connection.
   std::optional<Message> Receive() { return ReceiveFrame(fd_.Get()); }
   // Whether an answer (or the end of the connection) waits to be received.

@@ -26,10 +26,32 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
   return true;
 }
 
-bool ReadAll(int fd, char* data, std::size_t size) {
+// Reads exactly `size` bytes. Descriptors a peer sends along are taken in:
+// the first into *passed when asked for, every other one closed, so that no
+// client can fill the daemon's descriptor table.
+bool ReadAll(int fd, char* data, std::size_t size, UniqueFd* passed) {
   while (size > 0) {
-    ssize_t n = ::recv(fd, data, size, 0);
+    iovec iov{data, size};
+    alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))];
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t n = ::recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
     if (n < 0 && errno == EINTR) continue;
+    if (n > 0 && msg.msg_controllen > 0) {
+      for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+        const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (std::size_t i = 0; i < count; ++i) {
+          int got;
+          std::memcpy(&got, CMSG_DATA(c) + i * sizeof(int), sizeof got);
+          UniqueFd taken(got);
+          if (passed != nullptr && !passed->Valid()) *passed = std::move(taken);
+        }
+      }
+    }
     if (n <= 0) return false;
     data += n;
     size -= static_cast<std::size_t>(n);
@@ -78,7 +100,7 @@ UniqueFd UnixSocket(const std::string& path, SocketAddress* address, std::string
 
 }  // namespace
 
-bool SendFrame(int fd, Frame type, const std::string& payload) {
+bool SendFrame(int fd, Frame type, const std::string& payload, int file) {
   if (payload.size() + 1 > kMaxFrame) return false;
   std::uint32_t length = static_cast<std::uint32_t>(payload.size() + 1);
   char header[5] = {static_cast<char>(length & 0xff), static_cast<char>((length >> 8) & 0xff),
@@ -90,6 +112,16 @@ bool SendFrame(int fd, Frame type, const std::string& payload) {
   msghdr msg{};
   msg.msg_iov = iov;
   msg.msg_iovlen = 2;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  if (file >= 0) {
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(c), &file, sizeof file);
+  }
   ssize_t n;
   do n = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
   while (n < 0 && errno == EINTR);
@@ -100,14 +132,16 @@ bool SendFrame(int fd, Frame type, const std::string& payload) {
   return WriteAll(fd, payload.data() + done, payload.size() - done);
 }
 
-std::optional<Frame> ReceiveFrameAppending(int fd, std::string* out) {
+std::optional<Frame> ReceiveFrameAppending(int fd, std::string* out, UniqueFd* passed) {
   unsigned char header[5];
-  if (!ReadAll(fd, reinterpret_cast<char*>(header), sizeof header)) return std::nullopt;
+  UniqueFd file;
+  if (!ReadAll(fd, reinterpret_cast<char*>(header), sizeof header, &file)) return std::nullopt;
   std::uint32_t length = header[0] | (header[1] << 8) | (header[2] << 16) | (static_cast<std::uint32_t>(header[3]) << 24);
   if (length == 0 || length > kMaxFrame) return std::nullopt;
   std::size_t at = out->size();
   out->resize(at + length - 1);
-  if (length > 1 && !ReadAll(fd, out->data() + at, length - 1)) return std::nullopt;
+  if (length > 1 && !ReadAll(fd, out->data() + at, length - 1, &file)) return std::nullopt;
+  if (passed != nullptr) *passed = std::move(file);
   return static_cast<Frame>(header[4]);
 }
 

@@ -17,6 +17,8 @@ enum class Frame : std::uint8_t {
   Request = 'R',   // client: the command line, words separated by NUL bytes
   Data = 'D',      // client: a piece of the job or the file to import
   DataEnd = 'E',   // client: no more data
+  DataFile = 'F',  // client: the whole job is the file whose descriptor comes
+                   // with this frame, from the offset its payload gives
   Answer = 'A',    // client: a line the user typed in reply to a Prompt
   Out = 'O',       // daemon: text for standard output
   Err = 'W',       // daemon: text for standard error
@@ -36,14 +38,16 @@ struct Message {
   std::string payload;
 };
 
-// Writes one frame; false when the peer has gone.
-bool SendFrame(int fd, Frame type, const std::string& payload);
+// Writes one frame; false when the peer has gone. With `file` given, that
+// descriptor goes along with the frame (SCM_RIGHTS).
+bool SendFrame(int fd, Frame type, const std::string& payload, int file = -1);
 // Reads one frame; nothing at end of stream, on error or on an oversized frame.
 std::optional<Message> ReceiveFrame(int fd);
 // Reads one frame and appends its payload to *out (what a frame that is not
 // data brings is then the caller's to take off again); its type, or nothing as
-// ReceiveFrame.
-std::optional<Frame> ReceiveFrameAppending(int fd, std::string* out);
+// ReceiveFrame. A descriptor that came with the frame goes to *passed when
+// asked for; every other descriptor a peer sends is closed at once.
+std::optional<Frame> ReceiveFrameAppending(int fd, std::string* out, UniqueFd* passed = nullptr);
 
 std::string JoinWords(const std::vector<std::string>& words);
 std::vector<std::string> SplitWords(const std::string& payload);

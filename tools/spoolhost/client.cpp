@@ -2,6 +2,7 @@
 #include "client.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -45,7 +47,7 @@ class InputFile {
   }
   // Up to `size` bytes, fewer only at the end; false with a reason.
   bool Read(char* data, std::size_t size, std::size_t* got, std::string* error) {
-    const int fd = path_ == "-" ? 0 : owned_.Get();
+    const int fd = Descriptor();
     *got = 0;
     while (*got < size) {
       ssize_t n = ::read(fd, data + *got, size - *got);
@@ -54,6 +56,20 @@ class InputFile {
       if (n == 0) break;
       *got += static_cast<std::size_t>(n);
     }
+    return true;
+  }
+
+  int Descriptor() const { return path_ == "-" ? 0 : owned_.Get(); }
+  // True for a regular file open for reading, with where reading would start
+  // (standard input may have been read into already).
+  bool RegularFrom(std::optional<unsigned long long>* offset) const {
+    struct stat st {};
+    const int flags = ::fcntl(Descriptor(), F_GETFL);
+    if (::fstat(Descriptor(), &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 || (flags & O_ACCMODE) == O_WRONLY)
+      return false;
+    off_t at = ::lseek(Descriptor(), 0, SEEK_CUR);
+    if (at < 0) return false;
+    *offset = static_cast<unsigned long long>(at);
     return true;
   }
 
@@ -187,19 +203,28 @@ class AnswerView {
   int status_ = -1;
 };
 
-// A job's bytes, sent a piece at a time, so that a large job never sits whole
-// in the client. The first piece is read before the daemon is asked, so an
-// unreadable file still fails at once.
+// A job's bytes. A regular file goes to the daemon as its open descriptor, so
+// that the daemon reads it straight into the spool, as a spooler hands its
+// client a spool file: the bytes do not cross the socket, and the client
+// need not stay. Any other input (a pipe, a terminal, a device) is sent a
+// piece at a time, so that a large job never sits whole in the client; its
+// first piece is read before the daemon is asked, so an unreadable input
+// still fails at once.
 class JobInput {
  public:
   static constexpr std::size_t kPiece = 256 * 1024;
-  bool Open(const std::string& path, std::string* error) { return file_.Open(path, error) && Read(error); }
-  // Sends what was read and the rest, showing the daemon's answers as they
-  // come (the job's number first, so that a job read from a pipe can be
-  // cancelled); false with *error when reading fails, with *error empty when
-  // the daemon has answered already or gone.
+  bool Open(const std::string& path, std::string* error) {
+    if (!file_.Open(path, error)) return false;
+    if (file_.RegularFrom(&offset_)) return true;
+    return Read(error);
+  }
+  // Sends the file, or what was read and the rest, showing the daemon's
+  // answers as they come (the job's number first, so that a job read from a
+  // pipe can be cancelled); false with *error when reading fails, with
+  // *error empty when the daemon has answered already or gone.
   bool Send(DaemonConnection& daemon, AnswerView& view, std::string* error) {
     error->clear();
+    if (offset_) return daemon.Send(Frame::DataFile, std::to_string(*offset_), file_.Descriptor());
     while (!piece_.empty()) {
       if (!daemon.Send(Frame::Data, piece_) || !view.ShowWaiting()) return false;
       if (!Read(error)) return false;
@@ -219,6 +244,7 @@ class JobInput {
 
   InputFile file_;
   std::string piece_;
+  std::optional<unsigned long long> offset_;  // set for a regular file: where the job starts in it
 };
 
 // What a verb sends after its request: a whole file (reg import), a job read

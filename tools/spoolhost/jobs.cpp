@@ -26,6 +26,11 @@ constexpr std::size_t kAheadOfPort = 64 << 20;
 // monitor's discovery runs on the platform clock, which may run faster).
 constexpr std::chrono::seconds kPortWait{60};
 
+// The most of a job's freshly spooled data kept in memory for its port's
+// worker. A worker close behind its client takes each piece from here; one
+// further behind reads the spool file, as it always may.
+constexpr std::size_t kHotBytes = 2 << 20;
+
 // Ended jobs `jobs` still lists.
 constexpr std::size_t kHistory = 20;
 
@@ -148,6 +153,8 @@ void JobQueue::End(std::uint32_t id, JobState state, const std::string& error) {
     Job& job = it->second;
     job.info.state = state;
     job.info.error = error;
+    job.hot.clear();
+    job.hotBytes = 0;
     for (auto& [port, queue] : queues_) {
       auto at = std::find(queue->jobs.begin(), queue->jobs.end(), id);
       if (at != queue->jobs.end()) queue->jobs.erase(at);
@@ -285,7 +292,8 @@ std::uint32_t JobQueue::Open(const std::string& printer, unsigned copies, int cl
   return id;
 }
 
-bool JobQueue::Append(std::uint32_t id, const char* data, std::size_t size, std::string* error) {
+bool JobQueue::Append(std::uint32_t id, std::string* piece, std::string* error) {
+  const std::size_t size = piece->size();
   int fd;
   {
     std::unique_lock lock(mutex_);
@@ -304,7 +312,7 @@ bool JobQueue::Append(std::uint32_t id, const char* data, std::size_t size, std:
     fd = job.data.Get();
   }
   // Only the client's own thread writes the file, so it is written unlocked.
-  if (!WriteAll(fd, data, size)) {
+  if (!WriteAll(fd, piece->data(), size)) {
     *error = "cannot spool the job: " + spool_.DataPath(id) + ": " + std::strerror(errno);
     End(id, JobState::Failed, *error);
     std::lock_guard lock(mutex_);
@@ -312,15 +320,24 @@ bool JobQueue::Append(std::uint32_t id, const char* data, std::size_t size, std:
     return false;
   }
   std::lock_guard lock(mutex_);
-  jobs_.at(id).info.size += size;
+  Job& job = jobs_.at(id);
+  if (!job.info.Ended() && job.hotBytes + size <= kHotBytes) {
+    job.hot.emplace_back(job.info.size, std::move(*piece));
+    job.hotBytes += size;
+    piece->clear();
+  }
+  job.info.size += size;
   changed_.notify_all();
   return true;
 }
 
 bool JobQueue::Close(std::uint32_t id, std::string* error) {
   {
+    // The port worker may finish the job while its record goes to the disk:
+    // the box need not wait for two fsyncs.
     std::lock_guard lock(mutex_);
     jobs_.at(id).info.complete = true;
+    changed_.notify_all();
   }
   // The data is not synced: waiting for a large job to reach the disk would
   // hold up its client for nothing but a power cut, after which the next
@@ -628,8 +645,10 @@ std::string JobQueue::SendCopy(std::uint32_t id, int dataFd, const MONITOR* tabl
   std::vector<char> buffer(kWriteChunk);
   std::size_t at = 0, told = 0;
   int stalls = 0;
+  std::string hot;
   for (;;) {
     std::size_t size, piece;
+    hot.clear();
     {
       std::unique_lock lock(mutex_);
       Job& job = jobs_.at(id);
@@ -640,15 +659,31 @@ std::string JobQueue::SendCopy(std::uint32_t id, int dataFd, const MONITOR* tabl
       if (job.info.Ended()) return job.info.error;
       size = job.info.size;
       if (at == size) return "";  // complete, and all of it written
-      piece = std::min(kWriteChunk, size - at);
+      // A piece still in memory is taken as it is; up to the next one, the
+      // spool file is read.
+      while (!job.hot.empty() && job.hot.front().first < at) {
+        job.hotBytes -= job.hot.front().second.size();
+        job.hot.pop_front();
+      }
+      std::size_t readable = size - at;
+      if (!job.hot.empty() && job.hot.front().first == at) {
+        hot = std::move(job.hot.front().second);
+        job.hot.pop_front();
+        job.hotBytes -= hot.size();
+        readable = hot.size();
+      } else if (!job.hot.empty()) {
+        readable = job.hot.front().first - at;
+      }
+      piece = hot.empty() ? std::min(kWriteChunk, readable) : readable;
     }
-    if (!ReadAt(dataFd, buffer.data(), piece, at))
+    if (hot.empty() && !ReadAt(dataFd, buffer.data(), piece, at))
       return "cannot read the spool file " + spool_.DataPath(id) + ": " +
              (errno == 0 ? "it is shorter than the job" : std::strerror(errno));
+    char* bytes = hot.empty() ? buffer.data() : hot.data();
     for (std::size_t done = 0; done < piece;) {
-      DWORD chunk = static_cast<DWORD>(piece - done);
+      DWORD chunk = static_cast<DWORD>(std::min(piece - done, kWriteChunk));
       DWORD written = 0;
-      if (!table->pfnWritePort(handle, reinterpret_cast<LPBYTE>(buffer.data() + done), chunk, &written))
+      if (!table->pfnWritePort(handle, reinterpret_cast<LPBYTE>(bytes + done), chunk, &written))
         return WriteFailure(id, at + done + std::min<std::size_t>(written, chunk));
       if (written == 0 && ++stalls > 3) return "WritePort took no bytes";
       done += std::min<std::size_t>(written, chunk);

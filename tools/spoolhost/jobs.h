@@ -62,10 +62,11 @@ class JobQueue {
   // which a cancel shuts so that a client stuck on its input lets go. Its id,
   // or 0 with a reason.
   std::uint32_t Open(const std::string& printer, unsigned copies, int client, std::string* error);
-  // Spools a piece of the job's data. False with a reason when the job can
-  // take no more: cancelled, or the piece could not be written (the job then
-  // fails).
-  bool Append(std::uint32_t id, const char* data, std::size_t size, std::string* error);
+  // Spools a piece of the job's data. The port's worker may take the piece on
+  // from memory rather than read it back from the spool file: *piece is then
+  // left empty. False with a reason when the job can take no more: cancelled,
+  // or the piece could not be written (the job then fails).
+  bool Append(std::uint32_t id, std::string* piece, std::string* error);
   // The whole job is in. False with a reason when it could not be stored.
   bool Close(std::uint32_t id, std::string* error);
   // The client went before the job's end: the job fails as incomplete.
@@ -98,6 +99,10 @@ class JobQueue {
     int waiters = 0;
     std::size_t written = 0;   // bytes of the current copy the port has taken
     bool clientWaits = false;  // the client's thread waits for the port to catch up
+    // Pieces just spooled, by their offset in the job, for the worker to take
+    // instead of reading them back; bounded by kHotBytes.
+    std::deque<std::pair<std::size_t, std::string>> hot;
+    std::size_t hotBytes = 0;
   };
   struct PortQueue {
     std::deque<std::uint32_t> jobs;

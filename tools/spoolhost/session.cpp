@@ -75,9 +75,9 @@ bool Session::ReceiveData(std::string* data) {
   }
 }
 
-std::optional<Frame> Session::Receive(std::string* payload) {
+std::optional<Frame> Session::Receive(std::string* payload, tools::UniqueFd* passed) {
   payload->clear();
-  return ReceiveFrameAppending(fd_, payload);
+  return ReceiveFrameAppending(fd_, payload, passed);
 }
 
 void Session::StopReceiving() { ::shutdown(fd_, SHUT_RD); }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "protocol.h"
+#include "unique_fd.h"
 
 namespace spoolhost {
 
@@ -23,8 +24,9 @@ class Session {
   // Reads the client's data frames up to DataEnd; false when it broke off.
   bool ReceiveData(std::string* data);
   // Reads the next frame into *payload (its old contents dropped); its type,
-  // or nothing when the client has gone.
-  std::optional<tools::Frame> Receive(std::string* payload);
+  // or nothing when the client has gone. A descriptor that came with the
+  // frame goes to *passed when asked for.
+  std::optional<tools::Frame> Receive(std::string* payload, tools::UniqueFd* passed = nullptr);
   // Reads no more: a client still sending hears that the daemon has gone
   // and turns to its answers.
   void StopReceiving();

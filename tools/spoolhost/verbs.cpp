@@ -1,10 +1,16 @@
 // The daemon's verbs that reach the monitors, the printers, the jobs, the
 // boxes and the registry.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <istream>
+#include <limits>
 #include <ostream>
 #include <streambuf>
 
@@ -32,6 +38,40 @@ std::string Padded(const std::string& text, std::size_t width) {
 }
 
 std::string OnOff(bool on) { return on ? "on" : "off"; }
+
+// Reads the file a client passed as its job into the spool, from `offset` to
+// its end, a piece at a time as the job's port takes it. Only a regular file
+// open for reading is read: a pipe, socket or device passed instead could
+// hold this thread for ever. False with *error when the file cannot be read
+// (the job is then the caller's to end), or with *error empty when the job
+// queue refused a piece and ended the job itself.
+bool SpoolPassedFile(JobQueue& jobs, std::uint32_t id, int fd, const std::string& offset, std::size_t* got,
+                     std::string* error) {
+  struct stat st {};
+  const int flags = fd < 0 ? -1 : ::fcntl(fd, F_GETFL);
+  std::optional<unsigned long> at = ParseNumber(offset, 0, std::numeric_limits<long>::max());
+  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 || (flags & O_ACCMODE) == O_WRONLY ||
+      !at) {
+    *error = "the client passed no regular file open for reading";
+    return false;
+  }
+  std::string piece;
+  for (;;) {
+    piece.resize(256 * 1024);
+    ssize_t n = ::pread(fd, piece.data(), piece.size(), static_cast<off_t>(*at));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *error = std::string("cannot read the job's file: ") + std::strerror(errno);
+      return false;
+    }
+    if (n == 0) return true;
+    piece.resize(static_cast<std::size_t>(n));
+    std::string refused;
+    if (!jobs.Append(id, &piece, &refused)) return false;
+    *at += static_cast<unsigned long>(n);
+    *got += static_cast<std::size_t>(n);
+  }
+}
 
 std::string DescribeSettings(const ConfigureSettings& s) {
   return "popups on off line " + OnOff(s.offline) + ", out of paper " + OnOff(s.outOfPaper) + ", no response " +
@@ -267,25 +307,35 @@ int Daemon::Print(const Command& c, Session& s) {
   std::string piece;
   std::size_t got = 0;
   bool whole = false, refused = false;
+  std::string unreadable;  // why the file a client passed could not be read
   for (;;) {
-    std::optional<tools::Frame> type = s.Receive(&piece);
+    tools::UniqueFd passed;
+    std::optional<tools::Frame> type = s.Receive(&piece, &passed);
     if (!type) break;
+    if (*type == tools::Frame::DataFile) {
+      whole = SpoolPassedFile(*jobs_, id, passed.Get(), piece, &got, &unreadable);
+      refused = !whole && unreadable.empty();
+      break;
+    }
     if (*type == tools::Frame::DataEnd) {
       whole = true;
       break;
     }
     if (*type != tools::Frame::Data) continue;
-    if (!jobs_->Append(id, piece.data(), piece.size(), &error)) {
+    const std::size_t size = piece.size();
+    if (!jobs_->Append(id, &piece, &error)) {
       refused = true;
       break;
     }
-    got += piece.size();
+    got += size;
   }
   piece = std::string();
   if (whole)
     jobs_->Close(id, &error);
   else if (!refused)
-    jobs_->Abandon(id, "incomplete: the client was cut off after " + std::to_string(got) + " bytes");
+    jobs_->Abandon(id, unreadable.empty()
+                           ? "incomplete: the client was cut off after " + std::to_string(got) + " bytes"
+                           : "incomplete after " + std::to_string(got) + " bytes: " + unreadable);
   if (!whole) s.StopReceiving();
   JobInfo job = jobs_->Wait(id, [&s](const JobInfo& j) {
     std::string line = "job " + std::to_string(j.id) + ": " + JobStateName(j.state);
