@@ -27,9 +27,11 @@ constexpr std::size_t kAheadOfPort = 64 << 20;
 constexpr std::chrono::seconds kPortWait{60};
 
 // The most of a job's freshly spooled data kept in memory for its port's
-// worker. A worker close behind its client takes each piece from here; one
-// further behind reads the spool file, as it always may.
+// worker, and of all jobs' together. A worker close behind its client takes
+// each piece from here; one further behind reads the spool file, as it
+// always may, and so does a job waiting for its port.
 constexpr std::size_t kHotBytes = 2 << 20;
+constexpr std::size_t kHotBytesInAll = 16 << 20;
 
 // Ended jobs `jobs` still lists.
 constexpr std::size_t kHistory = 20;
@@ -154,6 +156,7 @@ void JobQueue::End(std::uint32_t id, JobState state, const std::string& error) {
     job.info.state = state;
     job.info.error = error;
     job.hot.clear();
+    hotBytes_ -= job.hotBytes;
     job.hotBytes = 0;
     for (auto& [port, queue] : queues_) {
       auto at = std::find(queue->jobs.begin(), queue->jobs.end(), id);
@@ -321,9 +324,11 @@ bool JobQueue::Append(std::uint32_t id, std::string* piece, std::string* error) 
   }
   std::lock_guard lock(mutex_);
   Job& job = jobs_.at(id);
-  if (!job.info.Ended() && job.hotBytes + size <= kHotBytes) {
+  if (job.info.state == JobState::Printing && job.hotBytes + size <= kHotBytes &&
+      hotBytes_ + size <= kHotBytesInAll) {
     job.hot.emplace_back(job.info.size, std::move(*piece));
     job.hotBytes += size;
+    hotBytes_ += size;
     piece->clear();
   }
   job.info.size += size;
@@ -663,6 +668,7 @@ std::string JobQueue::SendCopy(std::uint32_t id, int dataFd, const MONITOR* tabl
       // spool file is read.
       while (!job.hot.empty() && job.hot.front().first < at) {
         job.hotBytes -= job.hot.front().second.size();
+        hotBytes_ -= job.hot.front().second.size();
         job.hot.pop_front();
       }
       std::size_t readable = size - at;
@@ -670,6 +676,7 @@ std::string JobQueue::SendCopy(std::uint32_t id, int dataFd, const MONITOR* tabl
         hot = std::move(job.hot.front().second);
         job.hot.pop_front();
         job.hotBytes -= hot.size();
+        hotBytes_ -= hot.size();
         readable = hot.size();
       } else if (!job.hot.empty()) {
         readable = job.hot.front().first - at;

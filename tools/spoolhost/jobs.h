@@ -100,7 +100,7 @@ class JobQueue {
     std::size_t written = 0;   // bytes of the current copy the port has taken
     bool clientWaits = false;  // the client's thread waits for the port to catch up
     // Pieces just spooled, by their offset in the job, for the worker to take
-    // instead of reading them back; bounded by kHotBytes.
+    // instead of reading them back, while the job is at its port.
     std::deque<std::pair<std::size_t, std::string>> hot;
     std::size_t hotBytes = 0;
   };
@@ -147,6 +147,7 @@ class JobQueue {
   std::map<std::string, std::unique_ptr<PortQueue>> queues_;
   std::map<std::uint32_t, Job> jobs_;
   std::uint32_t nextId_ = 1;
+  std::size_t hotBytes_ = 0;  // all jobs' pieces kept for their workers
   bool stopping_ = false;
   // Port handles from OpenPort, by port name, with the monitor that gave them.
   std::map<std::string, std::pair<std::size_t, HANDLE>> handles_;
