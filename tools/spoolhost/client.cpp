@@ -43,6 +43,10 @@ class InputFile {
     path_ = path;
     if (path != "-") owned_.Reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (path != "-" && !owned_.Valid()) return Failed(error);
+    // A job read from a pipe comes in long stretches rather than 64 KiB at a
+    // time; where the system refuses the larger buffer, the pipe stays as it is.
+    if (struct stat st {}; ::fstat(Descriptor(), &st) == 0 && S_ISFIFO(st.st_mode))
+      (void)::fcntl(Descriptor(), F_SETPIPE_SZ, 1 << 20);
     return true;
   }
   // Up to `size` bytes, fewer only at the end; false with a reason.
