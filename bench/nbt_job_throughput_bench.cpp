@@ -16,8 +16,7 @@
 // time and sends each piece over one TCP connection from 127.0.0.12 to
 // 127.0.0.13 (default socket options), and a receiver writes each piece it
 // gets to its file. Process start, connection set-up and the file write are
-// in both. Each run starts with nothing of the machine's waiting to be
-// written to the disk (sync), so that no run pays for an earlier one's files.
+// in both.
 //
 // For each job size (16, 64 and 256 MiB unless --bytes names one), an
 // untimed run of each path comes first. Each repetition then runs both
@@ -414,10 +413,6 @@ std::optional<Timing> Bench::Time(const std::vector<std::string>& sender, const 
     for (pid_t r : receivers) parts.push_back(ProcessCpu(r));
     return parts;
   };
-  // Nothing written before (the job file, a copy) is still on its way to the
-  // disk: the kernel's writeback of it would slow whichever run it fell in,
-  // and the path that writes twice (spool and copy) the more.
-  ::sync();
   std::vector<double> cpuBefore = cpu();
   auto start = Clock::now();
   pid_t pid = Spawn(sender, log_);
