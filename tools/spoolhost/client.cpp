@@ -209,10 +209,10 @@ class AnswerView {
 
 // A job's bytes. A regular file goes to the daemon as its open descriptor, so
 // that the daemon reads it straight into the spool: the bytes do not cross
-// the socket, and the client need not stay. Any other input (a pipe, a terminal, a device) is sent a
-// piece at a time, so that a large job never sits whole in the client; its
-// first piece is read before the daemon is asked, so an unreadable input
-// still fails at once.
+// the socket, and the client need not stay. Any other input (a pipe, a
+// terminal, a device) is sent a piece at a time, so that a large job never
+// sits whole in the client; its first piece is read before the daemon is
+// asked, so an unreadable input still fails at once.
 class JobInput {
  public:
   static constexpr std::size_t kPiece = 256 * 1024;

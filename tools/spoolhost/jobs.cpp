@@ -324,7 +324,7 @@ bool JobQueue::Append(std::uint32_t id, std::string* piece, std::string* error) 
   }
   std::lock_guard lock(mutex_);
   Job& job = jobs_.at(id);
-  if (job.info.state == JobState::Printing && job.hotBytes + size <= kHotBytes &&
+  if (size > 0 && job.info.state == JobState::Printing && job.hotBytes + size <= kHotBytes &&
       hotBytes_ + size <= kHotBytesInAll) {
     job.hot.emplace_back(job.info.size, std::move(*piece));
     job.hotBytes += size;
