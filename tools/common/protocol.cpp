@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -151,6 +152,12 @@ std::optional<Message> ReceiveFrame(int fd) {
   if (!type) return std::nullopt;
   m.type = *type;
   return m;
+}
+
+bool IsReadableRegularFile(int fd) {
+  struct stat st {};
+  const int flags = fd < 0 ? -1 : ::fcntl(fd, F_GETFL);
+  return flags >= 0 && (flags & O_ACCMODE) != O_WRONLY && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 std::string JoinWords(const std::vector<std::string>& words) {

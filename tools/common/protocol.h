@@ -49,6 +49,11 @@ std::optional<Message> ReceiveFrame(int fd);
 // asked for; every other descriptor a peer sends is closed at once.
 std::optional<Frame> ReceiveFrameAppending(int fd, std::string* out, UniqueFd* passed = nullptr);
 
+// Whether `fd` is what a DataFile frame may carry: a regular file open for
+// reading. Anything else (a pipe, socket or device) could hold a reader for
+// ever, so the client streams such input and the daemon refuses it.
+bool IsReadableRegularFile(int fd);
+
 std::string JoinWords(const std::vector<std::string>& words);
 std::vector<std::string> SplitWords(const std::string& payload);
 

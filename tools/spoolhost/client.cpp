@@ -67,10 +67,7 @@ class InputFile {
   // True for a regular file open for reading, with where reading would start
   // (standard input may have been read into already).
   bool RegularFrom(std::optional<unsigned long long>* offset) const {
-    struct stat st {};
-    const int flags = ::fcntl(Descriptor(), F_GETFL);
-    if (::fstat(Descriptor(), &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 || (flags & O_ACCMODE) == O_WRONLY)
-      return false;
+    if (!tools::IsReadableRegularFile(Descriptor())) return false;
     off_t at = ::lseek(Descriptor(), 0, SEEK_CUR);
     if (at < 0) return false;
     *offset = static_cast<unsigned long long>(at);

@@ -1,7 +1,5 @@
 // The daemon's verbs that reach the monitors, the printers, the jobs, the
 // boxes and the registry.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,18 +38,13 @@ std::string Padded(const std::string& text, std::size_t width) {
 std::string OnOff(bool on) { return on ? "on" : "off"; }
 
 // Reads the file a client passed as its job into the spool, from `offset` to
-// its end, a piece at a time as the job's port takes it. Only a regular file
-// open for reading is read: a pipe, socket or device passed instead could
-// hold this thread for ever. False with *error when the file cannot be read
-// (the job is then the caller's to end), or with *error empty when the job
-// queue refused a piece and ended the job itself.
+// its end, a piece at a time as the job's port takes it. False with *error
+// when the file cannot be read (the job is then the caller's to end), or with
+// *error empty when the job queue refused a piece and ended the job itself.
 bool SpoolPassedFile(JobQueue& jobs, std::uint32_t id, int fd, const std::string& offset, std::size_t* got,
                      std::string* error) {
-  struct stat st {};
-  const int flags = fd < 0 ? -1 : ::fcntl(fd, F_GETFL);
   std::optional<unsigned long> at = ParseNumber(offset, 0, std::numeric_limits<long>::max());
-  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 || (flags & O_ACCMODE) == O_WRONLY ||
-      !at) {
+  if (!tools::IsReadableRegularFile(fd) || !at) {
     *error = "the client passed no regular file open for reading";
     return false;
   }
