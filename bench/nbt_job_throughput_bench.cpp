@@ -18,14 +18,22 @@
 // gets to its file. Process start, connection set-up and the file write are
 // in both.
 //
+// A third path, the spooled raw stream, is the raw stream with a spool in
+// between and nothing else of a print path: the sender copies the file into
+// a spool file beside spoolhost's (so on the same file system), at most
+// 64 MiB ahead, and sends what it reads back from there, as spoolhost spools
+// a job and its port's worker reads it. It shows what spooling alone costs
+// on this machine, and the print path against it.
+//
 // For each job size (16, 64 and 256 MiB unless --bytes names one), an
-// untimed run of each path comes first. Each repetition then runs both
-// paths once, in alternating order, so that load from elsewhere on the
-// machine falls on both; the summary gives, per size, the median rate of
-// each path with the spread of the repetitions (lowest to highest), the ratio
-// of the medians (aim: at least 0.8), and the CPU time per job of each path
-// with their ratio (aim: at most 2). Every copy is compared with the job
-// after its run, outside the timing.
+// untimed run of each path comes first. Each repetition then runs every path
+// once, each repetition in an order turned one further, so that load from
+// elsewhere on the machine falls on all; the summary gives, per size, the
+// median rate of each path with the spread of the repetitions (lowest to
+// highest), the ratio of the medians of nbt and raw (aim: at least 0.8), and
+// the CPU time per job of each path with their ratio (aim: at most 2); then
+// the spooled raw stream against the raw one, and nbt against it. Every copy
+// is compared with the job after its run, outside the timing.
 //
 // Options: --bytes N (one job size instead of the three), --reps N (default
 // 5), --keep (leave the work directory and logs). The nbt ports and the raw
@@ -46,12 +54,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -103,32 +113,123 @@ sockaddr_in Address(const char* ip, int port) {
   return sa;
 }
 
+// A connection from FROM to TO:PORT, or -1 (said why).
+int ConnectRaw(const char* from, const char* to, int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in local = Address(from, 0), remote = Address(to, port);
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      ::connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+    Fail(std::string("raw connect: ") + std::strerror(errno));
+    return -1;
+  }
+  return fd;
+}
+
+bool SendAll(int fd, const char* data, std::size_t size) {
+  for (std::size_t at = 0; at < size;) {
+    ssize_t sent = ::send(fd, data + at, size - at, MSG_NOSIGNAL);
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent <= 0) {
+      Fail(std::string("raw send: ") + std::strerror(errno));
+      return false;
+    }
+    at += static_cast<std::size_t>(sent);
+  }
+  return true;
+}
+
 // Streams FILE over one connection from FROM to TO:PORT, a piece at a time,
 // as `cat FILE | nc` would.
 int RawSend(const char* from, const char* to, int port, const char* path) {
   int file = ::open(path, O_RDONLY | O_CLOEXEC);
   if (file < 0) return Fail(std::string("cannot read ") + path);
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in local = Address(from, 0), remote = Address(to, port);
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-      ::connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0)
-    return Fail(std::string("raw connect: ") + std::strerror(errno));
+  int fd = ConnectRaw(from, to, port);
+  if (fd < 0) return 1;
   static char buf[kChunk];
   for (;;) {
     ssize_t n = ::read(file, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return Fail(std::string("raw read: ") + std::strerror(errno));
     if (n == 0) break;
-    for (ssize_t at = 0; at < n;) {
-      ssize_t sent = ::send(fd, buf + at, static_cast<std::size_t>(n - at), MSG_NOSIGNAL);
-      if (sent < 0 && errno == EINTR) continue;
-      if (sent <= 0) return Fail(std::string("raw send: ") + std::strerror(errno));
-      at += sent;
-    }
+    if (!SendAll(fd, buf, static_cast<std::size_t>(n))) return 1;
   }
   ::close(file);
   ::close(fd);
   return 0;
+}
+
+// The raw stream with a spool in between, and nothing else of a print path:
+// one thread copies FILE into the spool file SPOOL, in 256 KiB pieces and at
+// most 64 MiB ahead of the sending (as spoolhost spools a job), while the
+// sending thread reads each piece back from SPOOL, 60 KiB at a time (as the
+// port's worker does), and sends it. The spool file is removed at the end,
+// after the stream has ended. What spooling itself costs, beside the raw
+// stream and the whole print path.
+int RawSendSpooled(const char* from, const char* to, int port, const char* path, const char* spoolPath) {
+  constexpr std::size_t kSpoolPiece = 256 * 1024, kSendPiece = 60 * 1024, kAhead = 64 << 20;
+  int file = ::open(path, O_RDONLY | O_CLOEXEC);
+  int spoolOut = ::open(spoolPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  int spoolIn = ::open(spoolPath, O_RDONLY | O_CLOEXEC);
+  if (file < 0 || spoolOut < 0 || spoolIn < 0) return Fail(std::string("cannot open ") + path + " or " + spoolPath);
+  int fd = ConnectRaw(from, to, port);
+  if (fd < 0) return 1;
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::size_t spooled = 0, sent = 0;
+  bool done = false, failed = false;
+  std::thread spooler([&] {
+    std::vector<char> piece(kSpoolPiece);
+    for (std::size_t at = 0;;) {
+      {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return at < sent + kAhead || failed; });
+        if (failed) break;
+      }
+      ssize_t n = ::pread(file, piece.data(), piece.size(), static_cast<off_t>(at));
+      if (n < 0 && errno == EINTR) continue;
+      bool ok = n >= 0 && (n == 0 || ::write(spoolOut, piece.data(), static_cast<std::size_t>(n)) == n);
+      std::lock_guard lock(mutex);
+      if (!ok || n == 0) {
+        failed = !ok;
+        done = true;
+        changed.notify_all();
+        break;
+      }
+      at += static_cast<std::size_t>(n);
+      spooled = at;
+      changed.notify_all();
+    }
+  });
+  std::vector<char> piece(kSendPiece);
+  bool ok = true;
+  for (std::size_t at = 0;;) {
+    std::size_t ready;
+    {
+      std::unique_lock lock(mutex);
+      changed.wait(lock, [&] { return spooled > at || done; });
+      if (failed || (done && spooled == at)) break;
+      ready = spooled;
+    }
+    std::size_t n = std::min(piece.size(), ready - at);
+    ok = ::pread(spoolIn, piece.data(), n, static_cast<off_t>(at)) == static_cast<ssize_t>(n) &&
+         SendAll(fd, piece.data(), n);
+    std::lock_guard lock(mutex);
+    if (!ok) {
+      failed = true;
+      changed.notify_all();
+      break;
+    }
+    at += n;
+    sent = at;
+    changed.notify_all();
+  }
+  spooler.join();
+  ::close(fd);
+  ::close(file);
+  ::close(spoolOut);
+  ::close(spoolIn);
+  ::unlink(spoolPath);
+  return ok && !failed ? 0 : Fail(std::string("the spooled stream failed: ") + spoolPath);
 }
 
 // Accepts connections on ADDR:PORT for ever, and writes each one's stream to
@@ -291,6 +392,8 @@ std::string Spread(const std::vector<double>& v, const char* format) {
 struct SizeResult {
   std::size_t bytes = 0;
   std::vector<double> rawRates, nbtRates, rawCpu, nbtCpu;
+  // The raw stream with a spool file in between (RawSendSpooled).
+  std::vector<double> spooledRates, spooledCpu;
   // nbt CPU ms per job of the client, the daemon and the box.
   std::vector<double> clientCpu, daemonCpu, boxCpu;
 };
@@ -467,36 +570,48 @@ bool Bench::RunSize(std::size_t bytes, SizeResult* result, std::string* error) {
     return false;
   }
   std::vector<std::string> raw = {self_, "--raw-send", kHostAddress, kBoxAddress, std::to_string(portBase_ + 3), job_};
+  std::vector<std::string> spooled = raw;
+  // In the folder that holds spoolhost's spool, so on the same file system.
+  spooled.push_back(work_ + "/spool/raw-stream.spl");
   std::vector<std::string> nbt = Spoolhost({"print", kPrinter, job_});
-  auto runRaw = [&] { return Time(raw, {sink_}, rawWatch, work_ + "/out-raw", error); };
-  auto runNbt = [&] { return Time(nbt, {spoolhost_, printbox_}, nbtWatch, work_ + "/out-nbt", error); };
+  auto run = [&](int path) {
+    if (path == 0) return Time(raw, {sink_}, rawWatch, work_ + "/out-raw", error);
+    if (path == 1) return Time(spooled, {sink_}, rawWatch, work_ + "/out-raw", error);
+    return Time(nbt, {spoolhost_, printbox_}, nbtWatch, work_ + "/out-nbt", error);
+  };
   // An untimed run of each first: page cache, the first session, and heaps
   // that grow to a job's size once and are reused after.
-  if (!runRaw() || !runNbt()) return false;
+  for (int path = 0; path < 3; ++path)
+    if (!run(path)) return false;
 
   result->bytes = bytes;
   std::printf("job of %zu bytes, %d repetitions (nbt: spoolhost %s -> printbox %s)\n", bytes, reps_, kHostAddress,
               kBoxAddress);
-  std::printf("%4s %14s %14s %8s %14s %14s\n", "rep", "raw TCP MB/s", "nbt MB/s", "ratio", "raw CPU ms", "nbt CPU ms");
+  std::printf("%4s %14s %14s %14s %8s %14s %14s %14s\n", "rep", "raw TCP MB/s", "spooled MB/s", "nbt MB/s", "ratio",
+              "raw CPU ms", "spooled CPU ms", "nbt CPU ms");
   for (int rep = 0; rep < reps_; ++rep) {
-    Timing t[2];
-    for (int i = 0; i < 2; ++i) {
-      bool doRaw = (i == 0) == (rep % 2 == 0);
-      auto got = doRaw ? runRaw() : runNbt();
+    // raw, spooled raw and nbt, each repetition starting one further on, so
+    // that each path runs first, second and third as often.
+    Timing t[3];
+    for (int i = 0; i < 3; ++i) {
+      int path = (rep + i) % 3;
+      auto got = run(path);
       if (!got) return false;
-      t[doRaw ? 0 : 1] = *got;
+      t[path] = *got;
     }
-    double rawRate = static_cast<double>(bytes) / t[0].seconds / 1e6;
-    double nbtRate = static_cast<double>(bytes) / t[1].seconds / 1e6;
-    result->rawRates.push_back(rawRate);
-    result->nbtRates.push_back(nbtRate);
+    double rate[3];
+    for (int path = 0; path < 3; ++path) rate[path] = static_cast<double>(bytes) / t[path].seconds / 1e6;
+    result->rawRates.push_back(rate[0]);
+    result->spooledRates.push_back(rate[1]);
+    result->nbtRates.push_back(rate[2]);
     result->rawCpu.push_back(t[0].cpu * 1e3);
-    result->nbtCpu.push_back(t[1].cpu * 1e3);
-    result->clientCpu.push_back(t[1].parts[0] * 1e3);
-    result->daemonCpu.push_back(t[1].parts[1] * 1e3);
-    result->boxCpu.push_back(t[1].parts[2] * 1e3);
-    std::printf("%4d %14.1f %14.1f %8.3f %14.0f %14.0f\n", rep + 1, rawRate, nbtRate, nbtRate / rawRate,
-                t[0].cpu * 1e3, t[1].cpu * 1e3);
+    result->spooledCpu.push_back(t[1].cpu * 1e3);
+    result->nbtCpu.push_back(t[2].cpu * 1e3);
+    result->clientCpu.push_back(t[2].parts[0] * 1e3);
+    result->daemonCpu.push_back(t[2].parts[1] * 1e3);
+    result->boxCpu.push_back(t[2].parts[2] * 1e3);
+    std::printf("%4d %14.1f %14.1f %14.1f %8.3f %14.0f %14.0f %14.0f\n", rep + 1, rate[0], rate[1], rate[2],
+                rate[2] / rate[0], t[0].cpu * 1e3, t[1].cpu * 1e3, t[2].cpu * 1e3);
     std::fflush(stdout);
   }
   return true;
@@ -524,6 +639,14 @@ int Bench::Run() {
                 Spread(r.rawRates, "%.0f (%.0f-%.0f)").c_str(), Spread(r.nbtRates, "%.0f (%.0f-%.0f)").c_str(), ratio,
                 Spread(r.rawCpu, "%.0f (%.0f-%.0f)").c_str(), Spread(r.nbtCpu, "%.0f (%.0f-%.0f)").c_str(), cpu);
   }
+  // The spooled raw stream: what the spool alone costs, and the print path
+  // against it.
+  std::printf("%10s %24s %20s %16s %16s\n", "MiB", "spooled raw MB/s", "spooled CPU ms/job", "spooled / raw",
+              "nbt / spooled");
+  for (const SizeResult& r : results)
+    std::printf("%10.2f %24s %20s %16.3f %16.3f\n", static_cast<double>(r.bytes) / (1 << 20),
+                Spread(r.spooledRates, "%.0f (%.0f-%.0f)").c_str(), Spread(r.spooledCpu, "%.0f (%.0f-%.0f)").c_str(),
+                Median(r.spooledRates) / Median(r.rawRates), Median(r.nbtRates) / Median(r.spooledRates));
   std::printf("nbt CPU ms/job by process, median: client, daemon, box\n");
   for (const SizeResult& r : results)
     std::printf("%10.2f %10.0f %10.0f %10.0f\n", static_cast<double>(r.bytes) / (1 << 20), Median(r.clientCpu),
@@ -536,6 +659,8 @@ int Bench::Run() {
 
 int main(int argc, char** argv) {
   if (argc == 6 && std::strcmp(argv[1], "--raw-send") == 0) return RawSend(argv[2], argv[3], std::atoi(argv[4]), argv[5]);
+  if (argc == 7 && std::strcmp(argv[1], "--raw-send") == 0)
+    return RawSendSpooled(argv[2], argv[3], std::atoi(argv[4]), argv[5], argv[6]);
   if (argc == 5 && std::strcmp(argv[1], "--raw-sink") == 0) return RawSink(argv[2], std::atoi(argv[3]), argv[4]);
   std::vector<std::size_t> sizes = {std::size_t{16} << 20, std::size_t{64} << 20, std::size_t{256} << 20};
   int reps = 5;
