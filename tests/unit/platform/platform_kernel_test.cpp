@@ -44,6 +44,7 @@ DWORD WINAPI SleepThenExit(LPVOID param) {
 }
 
 TEST(Threads, ExitCodeIsStillActiveUntilTheManualClockWakesTheThread) {
+  g_ran.store(0);
   plat::UseManualClock();
   HANDLE h = CreateThread(nullptr, 0, SleepThenExit, reinterpret_cast<LPVOID>(7), 0, nullptr);
   ASSERT_NE(h, nullptr);
